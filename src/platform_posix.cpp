@@ -301,6 +301,10 @@ void StartProgram(const std::string& path)
     posix_spawn_file_actions_addopen(&streams, 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_addopen(&streams, 1, "/dev/null", O_WRONLY, 0);
     posix_spawn_file_actions_adddup2(&streams, 1, 2);
+#if defined(__GLIBC__) && (__GLIBC__ > 2 || __GLIBC_MINOR__ >= 34)
+    // Nor any other descriptor this process was handed by whoever started it.
+    posix_spawn_file_actions_addclosefrom_np(&streams, 3);
+#endif
 
     posix_spawnattr_t attributes;
     posix_spawnattr_init(&attributes);

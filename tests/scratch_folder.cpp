@@ -1,0 +1,93 @@
+#include "scratch_folder.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <vector>
+
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+std::string MakeScratchFolder()
+{
+    std::string pattern = (fs::temp_directory_path() / "kestrin test.XXXXXX").string();
+    std::vector<char> name(pattern.begin(), pattern.end());
+    name.push_back('\0');
+    if (mkdtemp(name.data()) == nullptr) {
+        std::abort();
+    }
+    chmod(name.data(), 0755);
+    return name.data();
+}
+
+void RemoveScratchFolder(const std::string& folder)
+{
+    std::error_code ignored;
+    for (const auto& entry : fs::recursive_directory_iterator(folder, ignored)) {
+        if (!entry.is_symlink()) {
+            SetImmutable(entry.path().string(), false);
+        }
+    }
+    fs::remove_all(folder, ignored);
+}
+
+void PutFile(const std::string& path, const std::string& content, unsigned mode)
+{
+    std::ofstream(path, std::ios::binary) << content;
+    chmod(path.c_str(), mode);
+}
+
+std::string ReadFile(const std::string& path)
+{
+    std::ostringstream content;
+    content << std::ifstream(path, std::ios::binary).rdbuf();
+    return content.str();
+}
+
+bool SetImmutable(const std::string& path, bool immutable)
+{
+    const int file = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (file < 0) {
+        return false;
+    }
+    int flags = 0;
+    bool done = ioctl(file, FS_IOC_GETFLAGS, &flags) == 0;
+    if (done) {
+        flags = immutable ? flags | FS_IMMUTABLE_FL : flags & ~FS_IMMUTABLE_FL;
+        done = ioctl(file, FS_IOC_SETFLAGS, &flags) == 0;
+    }
+    close(file);
+    return done;
+}
+
+Listing ListFolder(const std::string& folder, const std::map<std::string, std::string>& nameOf)
+{
+    Listing listing;
+    for (const auto& entry : fs::recursive_directory_iterator(folder)) {
+        const std::string path = entry.path().string();
+        std::string& description = listing[entry.path().lexically_relative(folder).string()];
+        struct stat info;
+        lstat(path.c_str(), &info);
+        if (S_ISLNK(info.st_mode)) {
+            description = "link:" + fs::read_symlink(entry.path()).string();
+        } else if (S_ISDIR(info.st_mode)) {
+            description = "dir";
+        } else if (S_ISFIFO(info.st_mode)) {
+            description = "fifo";
+        } else {
+            char mode[8];
+            std::snprintf(mode, sizeof mode, "%04o:", static_cast<unsigned>(info.st_mode & 07777));
+            const std::string content = ReadFile(path);
+            const auto known = nameOf.find(content);
+            description = mode + (known != nameOf.end() ? known->second : content);
+        }
+    }
+    return listing;
+}

@@ -1,0 +1,27 @@
+#pragma once
+
+// Temporary folders for the end-to-end runs, and what is in them.
+
+#include <map>
+#include <string>
+
+// A new empty folder, with a space in its name so that every absolute path
+// in the tests has one, open to every user so that an unprivileged run can
+// reach into it.
+std::string MakeScratchFolder();
+
+// Removes the folder with everything in it, immutable files included.
+void RemoveScratchFolder(const std::string& folder);
+
+void PutFile(const std::string& path, const std::string& content, unsigned mode);
+std::string ReadFile(const std::string& path);
+
+// Sets or clears the immutable attribute, which even root cannot override.
+// Returns false where the file system has no such attribute.
+bool SetImmutable(const std::string& path, bool immutable);
+
+// Every entry below folder by relative path, described as "0755:<content>"
+// for regular files (contents named by nameOf where it knows them), "dir",
+// "fifo" or "link:<target>".
+using Listing = std::map<std::string, std::string>;
+Listing ListFolder(const std::string& folder, const std::map<std::string, std::string>& nameOf);
