@@ -32,12 +32,16 @@ int FailUpdate(const std::string& message)
 // only ever holds a complete file, so when it is there, the leftovers are
 // redundant; when it is not, the backup is the old launcher and goes back.
 // Only safe while holding the updaters' lock: otherwise these could be the
-// files of a run still in progress.
-void ClearLeftoversOfKilledRun(const std::string& oldFile, const std::string& backupFile,
-                               const std::string& stagingFile)
+// files of a run still in progress. A download that happens to bear a
+// helper's name is no leftover.
+void ClearLeftoversOfKilledRun(const std::string& oldFile, const std::string& newFile,
+                               const std::string& backupFile, const std::string& stagingFile)
 {
-    RemoveFile(stagingFile);
-    if (!PutBack(backupFile, oldFile) && PathTaken(oldFile)) {
+    if (PathTaken(stagingFile) && !SameFile(stagingFile, newFile)) {
+        RemoveFile(stagingFile);
+    }
+    if (PathTaken(backupFile) && !SameFile(backupFile, newFile) &&
+        !PutBack(backupFile, oldFile) && PathTaken(oldFile)) {
         RemoveFile(backupFile);
     }
 }
@@ -69,9 +73,8 @@ int main(int argc, char* argv[])
 
     const bool locked = WaitForOtherUpdaters(oldFile);
     DeferInterruptions();
-    // A download that happens to bear a helper's name is no leftover.
-    if (locked && !SameFile(newFile, backupFile) && !SameFile(newFile, stagingFile)) {
-        ClearLeftoversOfKilledRun(oldFile, backupFile, stagingFile);
+    if (locked) {
+        ClearLeftoversOfKilledRun(oldFile, newFile, backupFile, stagingFile);
     }
 
     Log("Delete", "Trying to remove old launcher: " + oldFile);
