@@ -10,6 +10,7 @@
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -30,6 +31,14 @@ std::string MakeScratchFolder()
 void RemoveScratchFolder(const std::string& folder)
 {
     std::error_code ignored;
+    struct stat folderInfo;
+    stat(folder.c_str(), &folderInfo);
+    for (const auto& entry : fs::directory_iterator(folder, ignored)) {
+        struct stat info;
+        if (lstat(entry.path().c_str(), &info) == 0 && info.st_dev != folderInfo.st_dev) {
+            umount2(entry.path().c_str(), MNT_DETACH);
+        }
+    }
     for (const auto& entry : fs::recursive_directory_iterator(folder, ignored)) {
         if (!entry.is_symlink()) {
             SetImmutable(entry.path().string(), false);
@@ -49,6 +58,12 @@ std::string ReadFile(const std::string& path)
     std::ostringstream content;
     content << std::ifstream(path, std::ios::binary).rdbuf();
     return content.str();
+}
+
+bool MountTmpfs(const std::string& path)
+{
+    return fs::create_directory(path) &&
+           mount("tmpfs", path.c_str(), "tmpfs", 0, "size=64m,mode=0755") == 0;
 }
 
 bool SetImmutable(const std::string& path, bool immutable)

@@ -10,11 +10,16 @@
 // reach into it.
 std::string MakeScratchFolder();
 
-// Removes the folder with everything in it, immutable files included.
+// Removes the folder with everything in it, immutable files and mounts
+// included.
 void RemoveScratchFolder(const std::string& folder);
 
 void PutFile(const std::string& path, const std::string& content, unsigned mode);
 std::string ReadFile(const std::string& path);
+
+// Makes path a new folder holding a file system of its own. Returns false
+// where mounting is not allowed (it needs root).
+bool MountTmpfs(const std::string& path);
 
 // Sets or clears the immutable attribute, which even root cannot override.
 // Returns false where the file system has no such attribute.

@@ -213,6 +213,17 @@ std::vector<UpdateCase> AllCases()
              return true;
          },
          standardArguments, updated, {{"launcher", "0755:v1"}}, 1, {}},
+        // The copy cannot be a rename or a clone across file systems.
+        {"NewLauncherOnAnotherFileSystem",
+         [&](const std::string& folder) {
+             if (!MountTmpfs(folder + "/other fs")) {
+                 return false;
+             }
+             PutFile(folder + "/other fs/launcher.new", v2, 0644);
+             return onlyOld(folder);
+         },
+         {"launcher", "other fs/launcher.new"}, updated,
+         {{"launcher", "0755:v2"}, {"other fs", "dir"}}, 2, {}},
         {"NewLauncherMissing", onlyOld, standardArguments, moveFailed, {{"launcher", "0755:v1"}}, 0, {}},
         {"NewLauncherIsAFolder",
          [&](const std::string& folder) { return onlyOld(folder) && fs::create_directory(folder + "/launcher.new"); },
@@ -342,7 +353,8 @@ TEST_P(UpdateRun, EndsAsExpected)
     }
     folder = MakeScratchFolder();
     if (!c.prepare(folder)) {
-        GTEST_SKIP() << "this machine's file system cannot set up this case";
+        GTEST_SKIP() << "this machine cannot set up the case (it needs root for a mount, or a "
+                        "file system with the immutable attribute)";
     }
     RunOptions run = c.run;
     run.workingFolder = folder;
