@@ -111,7 +111,7 @@ def file_system(folder):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("kestrin", help="path to the built program")
-    parser.add_argument("--rounds", type=int, default=5)
+    parser.add_argument("--rounds", type=int, default=7)
     parser.add_argument("--big-mib", type=int, default=256, help="size of the large launcher")
     parser.add_argument("--dir", default=".", help="where the scratch folder goes (its file system is measured)")
     options = parser.parse_args()
@@ -129,8 +129,11 @@ def main():
             for path in masters[size]:
                 make_content(path, size)
 
+        # Let the writing of the masters settle, and warm up every command
+        # once, before anything is counted.
+        os.sync()
         times = {name: [] for name in ("kestrin-big", "careful", "plain", "kestrin-small", "sleep")}
-        for _ in range(options.rounds):
+        for round_number in range(options.rounds + 1):
             for name, command, size in (
                 ("kestrin-big", [kestrin, "launcher", "launcher.new"], big),
                 ("careful", ["sh", "-c", CAREFUL], big),
@@ -139,7 +142,9 @@ def main():
                 ("sleep", ["sleep", "2"], small),
             ):
                 prepare(folder, *masters[size])
-                times[name].append(timed(command, folder))
+                elapsed = timed(command, folder)
+                if round_number > 0:
+                    times[name].append(elapsed)
 
         peak = {}
         for size in (small, big):

@@ -38,11 +38,11 @@ void ClearLeftoversOfKilledRun(const std::string& oldFile, const std::string& ne
                                const std::string& backupFile, const std::string& stagingFile)
 {
     if (PathTaken(stagingFile) && !SameFile(stagingFile, newFile)) {
-        RemoveFile(stagingFile);
+        RemoveHelperFile(stagingFile);
     }
     if (PathTaken(backupFile) && !SameFile(backupFile, newFile) &&
         !PutBack(backupFile, oldFile) && PathTaken(oldFile)) {
-        RemoveFile(backupFile);
+        RemoveHelperFile(backupFile);
     }
 }
 
@@ -96,7 +96,7 @@ int main(int argc, char* argv[])
     }
     RemoveFile(newFile);
     if (aside == movedAside) {
-        RemoveFile(backupFile);
+        RemoveHelperFile(backupFile);
     }
     AllowInterruptions();
 

@@ -54,6 +54,10 @@ bool CopyIntoPlace(const std::string& newFile, const std::string& stagingFile,
 // Removes a file; whether that worked is not reported.
 void RemoveFile(const std::string& path);
 
+// Removes a helper file of the run's own (a backup or a staging file), even
+// one that the old launcher's attributes made read-only.
+void RemoveHelperFile(const std::string& path);
+
 // True when something, even a dangling link, is at path.
 bool PathTaken(const std::string& path);
 

@@ -149,7 +149,7 @@ bool WriteStagingFile(int source, const std::string& stagingFile, mode_t permiss
         written = false;
     }
     if (!written) {
-        unlink(stagingFile.c_str());
+        RemoveHelperFile(stagingFile);
     }
     return written;
 }
@@ -269,7 +269,7 @@ bool CopyIntoPlace(const std::string& newFile, const std::string& stagingFile,
         if (WriteStagingFile(source, stagingFile, permissions)) {
             placed = RenameWithoutReplacing(stagingFile, oldFile);
             if (!placed) {
-                unlink(stagingFile.c_str());
+                RemoveHelperFile(stagingFile);
             }
         }
     }
@@ -278,6 +278,11 @@ bool CopyIntoPlace(const std::string& newFile, const std::string& stagingFile,
 }
 
 void RemoveFile(const std::string& path)
+{
+    unlink(path.c_str());
+}
+
+void RemoveHelperFile(const std::string& path)
 {
     unlink(path.c_str());
 }

@@ -1,6 +1,7 @@
 // End-to-end runs of the built program in scratch folders: what it writes,
 // what the files hold afterwards, how it ends, and what it starts.
 
+#include "expected_report.h"
 #include "run_program.h"
 #include "scratch_folder.h"
 
@@ -10,7 +11,6 @@
 #include <csignal>
 #include <filesystem>
 #include <functional>
-#include <regex>
 #include <thread>
 
 #include <sys/stat.h>
@@ -45,11 +45,6 @@ const std::string v2 = Launcher(2);
 const std::string big(32 << 20, 'x');
 const std::map<std::string, std::string> contentNames{{v1, "v1"}, {v2, "v2"}, {big, "big"}};
 
-const std::string rule = "=============================================\n";
-const std::string banner = rule + "        >> Launcher Kestrin v1.0 <<\n" + rule + "\n";
-
-enum Outcome { updated, usageError, removeFailed, moveFailed };
-
 struct UpdateCase {
     std::string name;
     // Makes the files the run starts with; false when this machine cannot.
@@ -66,49 +61,6 @@ struct UpdateCase {
 void PrintTo(const UpdateCase& c, std::ostream* out)
 {
     *out << c.name;
-}
-
-std::string Replace(std::string text, const std::string& what, const std::string& with)
-{
-    for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + with.size())) {
-        text.replace(at, what.size(), with);
-    }
-    return text;
-}
-
-std::string ExpectedReport(Outcome outcome, const std::vector<std::string>& arguments)
-{
-    if (outcome == usageError) {
-        return banner + "[TIME] Error           : Usage: Kestrin.exe <oldfile> <newfile>\n";
-    }
-    const std::string& oldFile = arguments[0];
-    const std::string& newFile = arguments[1];
-    std::string report = banner + "[TIME] Info            : Waiting for launcher to close...\n" +
-                         "[TIME] Delete          : Trying to remove old launcher: " + oldFile + "\n";
-    if (outcome == removeFailed) {
-        return report + "[TIME] Error           : Failed to remove old launcher!\n";
-    }
-    report += "[TIME] Success         : Old launcher removed.\n"
-              "[TIME] Move            : Renaming " + newFile + " -> " + oldFile + "\n";
-    if (outcome == moveFailed) {
-        return report + "[TIME] Error           : Failed to move new launcher!\n";
-    }
-    return report + "[TIME] Success         : New launcher renamed successfully.\n" +
-           "[TIME] Done            : Update finished successfully!\n" + "\n" + rule +
-           "[TIME] Run             : Starting " + oldFile + "\n";
-}
-
-// The report up to the line at which the run was signalled.
-std::string CutAfterLineWith(const std::string& report, const std::string& text)
-{
-    return report.substr(0, report.find('\n', report.find(text)) + 1);
-}
-
-std::string WithoutTimes(const std::string& output)
-{
-    static const std::regex timestamp(
-        R"(\[[A-Z][a-z]{2} [A-Z][a-z]{2} [0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2} [0-9]{4}\] )");
-    return std::regex_replace(output, timestamp, "[TIME] ");
 }
 
 // The files most cases start with: the running launcher's executable and
@@ -370,8 +322,7 @@ TEST_P(UpdateRun, EndsAsExpected)
         EXPECT_EQ(result.killedBySignal, run.signalNumber);
         expected = CutAfterLineWith(expected, run.signalAfterLineWith);
     } else {
-        const int statuses[] = {0, 1, 2, 2};
-        EXPECT_EQ(result.exitStatus, statuses[c.outcome]);
+        EXPECT_EQ(result.exitStatus, ExpectedStatus(c.outcome));
     }
     if (run.output == outputToPipe || run.output == outputToLeakyPipe) {
         EXPECT_EQ(WithoutTimes(result.output), expected);

@@ -1,0 +1,57 @@
+#include "expected_report.h"
+
+#include <regex>
+
+namespace {
+
+const std::string rule = "=============================================\n";
+const std::string banner = rule + "        >> Launcher Kestrin v1.0 <<\n" + rule + "\n";
+
+} // namespace
+
+int ExpectedStatus(Outcome outcome)
+{
+    return outcome == updated ? 0 : outcome == usageError ? 1 : 2;
+}
+
+std::string ExpectedReport(Outcome outcome, const std::vector<std::string>& arguments)
+{
+    if (outcome == usageError) {
+        return banner + "[TIME] Error           : Usage: Kestrin.exe <oldfile> <newfile>\n";
+    }
+    const std::string& oldFile = arguments[0];
+    const std::string& newFile = arguments[1];
+    std::string report = banner + "[TIME] Info            : Waiting for launcher to close...\n" +
+                         "[TIME] Delete          : Trying to remove old launcher: " + oldFile + "\n";
+    if (outcome == removeFailed) {
+        return report + "[TIME] Error           : Failed to remove old launcher!\n";
+    }
+    report += "[TIME] Success         : Old launcher removed.\n"
+              "[TIME] Move            : Renaming " + newFile + " -> " + oldFile + "\n";
+    if (outcome == moveFailed) {
+        return report + "[TIME] Error           : Failed to move new launcher!\n";
+    }
+    return report + "[TIME] Success         : New launcher renamed successfully.\n" +
+           "[TIME] Done            : Update finished successfully!\n" + "\n" + rule +
+           "[TIME] Run             : Starting " + oldFile + "\n";
+}
+
+std::string CutAfterLineWith(const std::string& report, const std::string& text)
+{
+    return report.substr(0, report.find('\n', report.find(text)) + 1);
+}
+
+std::string WithoutTimes(const std::string& output)
+{
+    static const std::regex timestamp(
+        R"(\[[A-Z][a-z]{2} [A-Z][a-z]{2} [0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2} [0-9]{4}\] )");
+    return std::regex_replace(output, timestamp, "[TIME] ");
+}
+
+std::string Replace(std::string text, const std::string& what, const std::string& with)
+{
+    for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + with.size())) {
+        text.replace(at, what.size(), with);
+    }
+    return text;
+}

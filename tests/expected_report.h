@@ -1,0 +1,22 @@
+#pragma once
+
+// What the program is expected to write, to the character, with every
+// timestamp written as "[TIME]".
+
+#include <string>
+#include <vector>
+
+enum Outcome { updated, usageError, removeFailed, moveFailed };
+
+int ExpectedStatus(Outcome outcome);
+
+// The whole report of a run that ends with outcome, for these arguments.
+std::string ExpectedReport(Outcome outcome, const std::vector<std::string>& arguments);
+
+// The report up to the first line holding text.
+std::string CutAfterLineWith(const std::string& report, const std::string& text);
+
+// The output with each "[Www Mmm DD hh:mm:ss YYYY] " made "[TIME] ".
+std::string WithoutTimes(const std::string& output);
+
+std::string Replace(std::string text, const std::string& what, const std::string& with);

@@ -1,0 +1,44 @@
+// Stands in for the launcher in the Windows end-to-end tests.
+//
+// Started with no arguments, as the updater starts it, it writes started.txt
+// into its working folder: its version (the text after the last newline of
+// its own file: the tests append one), its working folder and its argument
+// count. Then it keeps running a while, and writes finished.txt.
+//
+// Started with a number, it is the launcher that has not closed yet: it
+// writes running.txt and keeps running that many milliseconds.
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+
+int main(int argc, char* argv[])
+{
+    if (argc > 1) {
+        std::ofstream("running.txt") << "running\n";
+        Sleep(static_cast<DWORD>(std::atoi(argv[1])));
+        return 0;
+    }
+    char self[MAX_PATH * 4];
+    GetModuleFileNameA(nullptr, self, sizeof self);
+    std::ostringstream content;
+    content << std::ifstream(self, std::ios::binary).rdbuf();
+    const std::string bytes = content.str();
+    const std::string version = bytes.substr(bytes.rfind('\n') + 1);
+
+    char folder[MAX_PATH * 4];
+    GetCurrentDirectoryA(sizeof folder, folder);
+    std::ofstream("started.tmp") << "version=" << version << "\ncwd=" << folder
+                                 << "\nargs=" << argc - 1 << "\n";
+    MoveFileA("started.tmp", "started.txt");
+    Sleep(1500);
+    std::ofstream("finished.txt") << "finished\n";
+    return 0;
+}
