@@ -14,7 +14,7 @@ enum OutputKind {
 };
 
 struct RunOptions {
-    std::vector<std::string> arguments;
+    std::vector<std::string> arguments; // on Windows, in UTF-8
     std::string workingFolder;
     bool asUnprivilegedUser = false; // as nobody, whose rights root cannot lend
     long long fileSizeLimit = -1;    // RLIMIT_FSIZE in bytes; -1 for none

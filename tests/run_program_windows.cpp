@@ -28,6 +28,15 @@ std::string Quoted(const std::string& argument)
     return quoted + "\"";
 }
 
+std::wstring Wide(const std::string& utf8)
+{
+    std::wstring wide(utf8.size() + 1, L'\0');
+    const int length = MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, &wide[0],
+                                           static_cast<int>(wide.size()));
+    wide.resize(length > 0 ? static_cast<size_t>(length - 1) : 0);
+    return wide;
+}
+
 } // namespace
 
 RunResult RunProgram(const std::string& program, const RunOptions& options)
@@ -44,15 +53,18 @@ RunResult RunProgram(const std::string& program, const RunOptions& options)
     for (const std::string& argument : options.arguments) {
         commandLine += " " + Quoted(argument);
     }
-    STARTUPINFOA startup{};
+    // The tests speak UTF-8; the wide call hands every character over, even
+    // one that this process's code page lacks.
+    std::wstring wideCommandLine = Wide(commandLine);
+    STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
     startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
     startup.hStdOutput = writeEnd;
     startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
     PROCESS_INFORMATION process{};
-    if (!CreateProcessA(nullptr, &commandLine[0], nullptr, nullptr, TRUE, 0, nullptr,
-                        options.workingFolder.c_str(), &startup, &process)) {
+    if (!CreateProcessW(nullptr, &wideCommandLine[0], nullptr, nullptr, TRUE, 0, nullptr,
+                        Wide(options.workingFolder).c_str(), &startup, &process)) {
         std::abort();
     }
     CloseHandle(writeEnd);

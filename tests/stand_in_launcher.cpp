@@ -10,6 +10,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -26,10 +27,11 @@ int main(int argc, char* argv[])
         Sleep(static_cast<DWORD>(std::atoi(argv[1])));
         return 0;
     }
-    char self[MAX_PATH * 4];
-    GetModuleFileNameA(nullptr, self, sizeof self);
+    // Its own path may hold characters its code page lacks.
+    wchar_t self[MAX_PATH * 4];
+    GetModuleFileNameW(nullptr, self, MAX_PATH * 4);
     std::ostringstream content;
-    content << std::ifstream(self, std::ios::binary).rdbuf();
+    content << std::ifstream(std::filesystem::path(self), std::ios::binary).rdbuf();
     const std::string bytes = content.str();
     const std::string version = bytes.substr(bytes.rfind('\n') + 1);
 

@@ -66,7 +66,7 @@ Listing ListFolder(const fs::path& folder)
 {
     Listing listing;
     for (const auto& entry : fs::recursive_directory_iterator(folder)) {
-        const std::string name = entry.path().lexically_relative(folder).string();
+        const std::string name = entry.path().lexically_relative(folder).u8string();
         if (name == "started.txt" || name == "started.tmp" || name == "finished.txt" ||
             name == "running.txt") {
             continue;
@@ -78,7 +78,7 @@ Listing ListFolder(const fs::path& folder)
         const std::string content = ReadFile(entry.path());
         std::string& description = listing[name];
         description = content == v1 ? "v1" : content == v2 ? "v2" : content;
-        if (GetFileAttributesA(entry.path().string().c_str()) & FILE_ATTRIBUTE_READONLY) {
+        if (GetFileAttributesW(entry.path().c_str()) & FILE_ATTRIBUTE_READONLY) {
             description += " read-only";
         }
     }
@@ -155,6 +155,21 @@ std::vector<WindowsCase> AllCases()
              PutFile(folder / "launcher.new", v2);
          },
          standardArguments, updated, updatedFiles, 2},
+        // Paths no single-byte code page holds: the program declares UTF-8 as
+        // its code page, so its arguments and file calls carry them whole.
+        {"PathsBeyondTheCodePage",
+         [](const fs::path& folder) {
+             const fs::path home = folder / fs::u8path(u8"J\u00fcrgen \u042e\u0440\u0438\u0439");
+             fs::create_directory(home);
+             PutFile(home / "launcher.exe", v1);
+             PutFile(home / fs::u8path(u8"\u65b0\u7248.exe"), v2);
+         },
+         {u8"{dir}\\J\u00fcrgen \u042e\u0440\u0438\u0439\\launcher.exe",
+          u8"{dir}\\J\u00fcrgen \u042e\u0440\u0438\u0439\\\u65b0\u7248.exe"},
+         updated,
+         {{u8"J\u00fcrgen \u042e\u0440\u0438\u0439", "dir"},
+          {u8"J\u00fcrgen \u042e\u0440\u0438\u0439\\launcher.exe", "v2"}},
+         2},
         {"NewLauncherMissing", onlyOld, standardArguments, moveFailed, oldKept, 0},
         {"NewLauncherIsAFolder",
          [&](const fs::path& folder) {
@@ -222,7 +237,7 @@ protected:
             std::this_thread::sleep_for(std::chrono::milliseconds(200));
         }
         for (const auto& entry : fs::recursive_directory_iterator(folder)) {
-            SetFileAttributesA(entry.path().string().c_str(), FILE_ATTRIBUTE_NORMAL);
+            SetFileAttributesW(entry.path().c_str(), FILE_ATTRIBUTE_NORMAL);
         }
         std::error_code ignored;
         fs::remove_all(folder, ignored);
@@ -241,9 +256,9 @@ TEST_P(WindowsUpdateRun, EndsAsExpected)
         ASSERT_TRUE(WaitForFile(folder / "running.txt"));
     }
     RunOptions run;
-    run.workingFolder = folder.string();
+    run.workingFolder = folder.u8string();
     for (const std::string& argument : c.arguments) {
-        run.arguments.push_back(Replace(argument, "{dir}", folder.string()));
+        run.arguments.push_back(Replace(argument, "{dir}", folder.u8string()));
     }
 
     const RunResult result = RunProgram(kestrin, run);
