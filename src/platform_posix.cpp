@@ -256,7 +256,10 @@ bool CopyIntoPlace(const std::string& newFile, const std::string& stagingFile,
     }
     bool placed = false;
     struct stat sourceInfo;
-    if (fstat(source, &sourceInfo) == 0 && S_ISREG(sourceInfo.st_mode)) {
+    const bool regular = fstat(source, &sourceInfo) == 0 && S_ISREG(sourceInfo.st_mode);
+    // A regular file is read blocking again: non-blocking, the kernel's copy
+    // runs several times slower.
+    if (regular && fcntl(source, F_SETFL, fcntl(source, F_GETFL) & ~O_NONBLOCK) == 0) {
         // A download usually lacks the execute bit the old launcher had. The
         // set-user and set-group bits stay behind: they must not pass to
         // contents that were never installed with them.
