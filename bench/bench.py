@@ -3,7 +3,8 @@
 
 Usage: bench/bench.py [--rounds N] [--big-mib N] [--dir DIR] PATH-TO-KESTRIN
 
-Side by side, commands alternating within each round, medians over the rounds:
+Side by side, the commands in a new random order every round, medians over
+the rounds:
   - the copy phase of a successful update of a large launcher (the run's wall
     time less its 2000 ms of pauses) against a careful shell replacement
     (cp, sync, mv, rm) and against a plain one (cp, rm);
@@ -18,6 +19,7 @@ import argparse
 import datetime
 import os
 import platform
+import random
 import re
 import shutil
 import statistics
@@ -52,8 +54,17 @@ def prepare(folder, old_master, new_master):
         shutil.copyfile(master, target)
         os.chmod(target, mode)
     # Nothing of the preparation may still be on its way to the disk while a
-    # command is timed.
+    # command is timed, and every command starts from the same page cache:
+    # the update in memory, as one just downloaded would be, and neither the
+    # masters nor the old launcher (on a machine with a small page cache,
+    # whatever else it holds slows every copy down several times).
     os.sync()
+    for path in (old_master, new_master, os.path.join(folder, "launcher")):
+        with open(path, "rb") as cached:
+            os.posix_fadvise(cached.fileno(), 0, 0, os.POSIX_FADV_DONTNEED)
+    with open(os.path.join(folder, "launcher.new"), "rb") as update:
+        while update.read(8 * MIB):
+            pass
 
 
 def timed(command, folder):
@@ -133,14 +144,16 @@ def main():
         # once, before anything is counted.
         os.sync()
         times = {name: [] for name in ("kestrin-big", "careful", "plain", "kestrin-small", "sleep")}
+        commands = (
+            ("kestrin-big", [kestrin, "launcher", "launcher.new"], big),
+            ("careful", ["sh", "-c", CAREFUL], big),
+            ("plain", ["sh", "-c", PLAIN], big),
+            ("kestrin-small", [kestrin, "launcher", "launcher.new"], small),
+            ("sleep", ["sleep", "2"], small),
+        )
         for round_number in range(options.rounds + 1):
-            for name, command, size in (
-                ("kestrin-big", [kestrin, "launcher", "launcher.new"], big),
-                ("careful", ["sh", "-c", CAREFUL], big),
-                ("plain", ["sh", "-c", PLAIN], big),
-                ("kestrin-small", [kestrin, "launcher", "launcher.new"], small),
-                ("sleep", ["sleep", "2"], small),
-            ):
+            # A new order every round, so that no command always follows the same one.
+            for name, command, size in random.sample(commands, len(commands)):
                 prepare(folder, *masters[size])
                 elapsed = timed(command, folder)
                 if round_number > 0:
