@@ -116,7 +116,8 @@ bool WaitForOtherUpdaters(const std::string& oldFile)
     // its owner ends, however it ends, and it leaves no file behind.
     char fullPath[MAX_PATH * 4];
     char* fileName = nullptr;
-    const DWORD length = GetFullPathNameA(oldFile.c_str(), sizeof fullPath, fullPath, &fileName);
+    const DWORD length =
+        GetFullPathNameA(oldFile.c_str(), static_cast<DWORD>(sizeof fullPath), fullPath, &fileName);
     if (length == 0 || length >= sizeof fullPath || fileName == nullptr) {
         return false;
     }
