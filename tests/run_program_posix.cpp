@@ -1,7 +1,11 @@
 #include "run_program.h"
 
+#include "scratch_folder.h"
+
 #include <csignal>
 #include <cstdlib>
+#include <filesystem>
+#include <vector>
 
 #include <grp.h>
 #include <sys/resource.h>
@@ -48,9 +52,17 @@ namespace {
     _exit(127);
 }
 
-} // namespace
+// The build folder may be out of an unprivileged user's reach (a checkout
+// under /root, say), so such a user runs a copy from a folder anyone can enter.
+std::string ReachableCopyOf(const std::string& program)
+{
+    const std::filesystem::path copy =
+        std::filesystem::path(MakeScratchFolder()) / std::filesystem::path(program).filename();
+    std::filesystem::copy_file(program, copy);
+    return copy.string();
+}
 
-RunResult RunProgram(const std::string& program, const RunOptions& options)
+RunResult Run(const std::string& program, const RunOptions& options)
 {
     int ends[2];
     if (pipe(ends) != 0) {
@@ -90,5 +102,18 @@ RunResult RunProgram(const std::string& program, const RunOptions& options)
     } else if (WIFSIGNALED(status)) {
         result.killedBySignal = WTERMSIG(status);
     }
+    return result;
+}
+
+} // namespace
+
+RunResult RunProgram(const std::string& program, const RunOptions& options)
+{
+    if (!options.asUnprivilegedUser) {
+        return Run(program, options);
+    }
+    const std::string copy = ReachableCopyOf(program);
+    const RunResult result = Run(copy, options);
+    RemoveScratchFolder(std::filesystem::path(copy).parent_path().string());
     return result;
 }
