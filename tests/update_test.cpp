@@ -71,6 +71,16 @@ bool Standard(const std::string& folder)
     PutFile(folder + "/launcher.new", v2, 0644);
     return true;
 }
+// The same two files under other names.
+std::function<bool(const std::string&)> Named(const std::string& oldName, const std::string& newName)
+{
+    return [=](const std::string& folder) {
+        PutFile(folder + "/" + oldName, v1, 0755);
+        PutFile(folder + "/" + newName, v2, 0644);
+        return true;
+    };
+}
+
 const Listing standardFiles{{"launcher", "0755:v1"}, {"launcher.new", "0644:v2"}};
 const std::vector<std::string> standardArguments{"launcher", "launcher.new"};
 
@@ -123,32 +133,17 @@ std::vector<UpdateCase> AllCases()
              return true;
          },
          standardArguments, updated, {{"launcher", "0750:v2"}}, 2, {}},
-        {"SpacesInPaths",
-         [](const std::string& folder) {
-             PutFile(folder + "/my launcher", v1, 0755);
-             PutFile(folder + "/new version", v2, 0644);
-             return true;
-         },
+        {"SpacesInPaths", Named("my launcher", "new version"),
          {"{dir}/my launcher", "{dir}/new version"}, updated, {{"my launcher", "0755:v2"}}, 2, {}},
         {"ParentReferences",
          [](const std::string& folder) { return Standard(folder) && fs::create_directory(folder + "/sub"); },
          {"sub/../launcher", "./sub/../launcher.new"}, updated,
          {{"launcher", "0755:v2"}, {"sub", "dir"}}, 2, {}},
-        {"NewlinesAndForeignBytes",
-         [](const std::string& folder) {
-             PutFile(folder + "/launcher\nv1\xff", v1, 0755);
-             PutFile(folder + "/new\n\xfe", v2, 0644);
-             return true;
-         },
+        {"NewlinesAndForeignBytes", Named("launcher\nv1\xff", "new\n\xfe"),
          {"launcher\nv1\xff", "new\n\xfe"}, updated, {{"launcher\nv1\xff", "0755:v2"}}, 2, {}},
         // A script named with a leading dash is taken for options by its
         // interpreter, so only the update itself is checked.
-        {"LeadingDashes",
-         [](const std::string& folder) {
-             PutFile(folder + "/-launcher", v1, 0755);
-             PutFile(folder + "/--new", v2, 0644);
-             return true;
-         },
+        {"LeadingDashes", Named("-launcher", "--new"),
          {"-launcher", "--new"}, updated, {{"-launcher", "0755:v2"}}, -1, {}},
         {"OldLauncherIsALink",
          [](const std::string& folder) {
