@@ -2,13 +2,16 @@
 // it again. Started as "Kestrin <oldfile> <newfile>" by a launcher that is
 // closing; every step is reported on a timestamped console line.
 //
-// The old launcher is never lost: it is moved aside rather than deleted, the
-// new one is copied beside it and renamed into place in one step, and any
-// failure puts the old one back.
+// The old launcher is never lost. While the launcher closes, the new one is
+// copied beside it and flushed to the disk; then two renames swap them, and
+// the launcher's path is empty only between those two. Any failure puts the
+// old launcher back.
 
+#include "helper_files.h"
 #include "log.h"
 #include "platform.h"
 
+#include <chrono>
 #include <iostream>
 #include <string>
 
@@ -21,6 +24,13 @@ const int exitUpdateFailed = 2;
 // Long enough to read the error before a console window closes.
 const unsigned errorPauseMilliseconds = 2000;
 
+void PauseUntil(std::chrono::steady_clock::time_point end)
+{
+    // Even when the time is up, the pause is where a stop request acts.
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+    PauseMilliseconds(left.count() > 0 ? static_cast<unsigned>(left.count()) : 0);
+}
+
 int FailUpdate(const std::string& message)
 {
     Log("Error", message);
@@ -32,16 +42,15 @@ int FailUpdate(const std::string& message)
 // only ever holds a complete file, so when it is there, the leftovers are
 // redundant; when it is not, the backup is the old launcher and goes back.
 // Only safe while holding the updaters' lock: otherwise these could be the
-// files of a run still in progress. A download that happens to bear a
-// helper's name is no leftover.
-void ClearLeftoversOfKilledRun(const std::string& oldFile, const std::string& newFile,
-                               const std::string& backupFile, const std::string& stagingFile)
+// files of a run still in progress. Helper names never name newFile.
+void ClearLeftoversOfKilledRun(const std::string& oldFile, const std::string& backupFile,
+                               const std::string& stagingFile)
 {
-    if (PathTaken(stagingFile) && !SameFile(stagingFile, newFile)) {
+    if (FileThere(stagingFile)) {
         RemoveHelperFile(stagingFile);
     }
-    if (PathTaken(backupFile) && !SameFile(backupFile, newFile) &&
-        !PutBack(backupFile, oldFile) && PathTaken(oldFile)) {
+    if (FileThere(backupFile) && !RenameWithoutReplacing(backupFile, oldFile) &&
+        FileThere(oldFile)) {
         RemoveHelperFile(backupFile);
     }
 }
@@ -62,50 +71,82 @@ int main(int argc, char* argv[])
         return exitUsage;
     }
 
+    // Every text the run writes is made before the first file changes, so
+    // that no failure to make one can stop the run half way.
     const std::string oldFile = argv[1];
     const std::string newFile = argv[2];
-    // Beside the launcher, so that every move is a rename within one folder.
-    const std::string backupFile = oldFile + "~kestrin-backup";
-    const std::string stagingFile = oldFile + "~kestrin-staging";
+    const std::string backupFile = HelperFile(oldFile, newFile, "backup");
+    const std::string stagingFile = HelperFile(oldFile, newFile, "staging");
+    const std::string deleteMessage = "Trying to remove old launcher: " + oldFile;
+    const std::string moveMessage = "Renaming " + newFile + " -> " + oldFile;
+    const std::string runMessage = "Starting " + oldFile;
 
+    // The launcher closes meanwhile; the copy touches nothing of it.
     Log("Info", "Waiting for launcher to close...");
-    PauseMilliseconds(500);
-
-    const bool locked = WaitForOtherUpdaters(oldFile);
-    DeferInterruptions();
-    if (locked) {
-        ClearLeftoversOfKilledRun(oldFile, newFile, backupFile, stagingFile);
+    const auto launcherClosed = std::chrono::steady_clock::now() + std::chrono::milliseconds(500);
+    const LockResult lock = NamesAFile(oldFile) ? WaitForOtherUpdaters(oldFile) : noFolder;
+    const bool mayProceed = lock == locked || lock == cannotLock;
+    bool folderAllows = false;
+    bool staged = false;
+    if (mayProceed) {
+        if (lock == locked) {
+            ClearLeftoversOfKilledRun(oldFile, backupFile, stagingFile);
+        }
+        folderAllows = FolderAllowsUpdate(oldFile);
+        staged = folderAllows && StageCopy(newFile, stagingFile, oldFile);
     }
+    PauseUntil(launcherClosed);
 
-    Log("Delete", "Trying to remove old launcher: " + oldFile);
-    const AsideResult aside = MoveAside(oldFile, backupFile);
-    if (aside == cannotMove) {
-        AllowInterruptions();
+    Log("Delete", deleteMessage);
+    if (!mayProceed || (!folderAllows && FileThere(oldFile))) {
+        if (staged) {
+            RemoveHelperFile(stagingFile);
+        }
         return FailUpdate("Failed to remove old launcher!");
     }
-    Log("Success", "Old launcher removed.");
 
-    Log("Move", "Renaming " + newFile + " -> " + oldFile);
-    const std::string permissionsOf = aside == movedAside ? backupFile : "";
-    if (!CopyIntoPlace(newFile, stagingFile, oldFile, permissionsOf)) {
-        if (aside == movedAside) {
-            PutBack(backupFile, oldFile);
+    OpenWindow();
+    const AsideResult aside = MoveAside(oldFile, backupFile);
+    const std::int64_t movedAt = SecondsNow();
+    bool placed = false;
+    if (aside != cannotMove) {
+        placed = staged && RenameWithoutReplacing(stagingFile, oldFile);
+        if (!placed && aside == movedAside) {
+            RenameWithoutReplacing(backupFile, oldFile);
         }
-        AllowInterruptions();
+    }
+    CloseWindow();
+    if (!placed && staged) {
+        RemoveHelperFile(stagingFile);
+    }
+    StopIfRequested();
+
+    if (aside == cannotMove) {
+        return FailUpdate("Failed to remove old launcher!");
+    }
+    Log("Success", "Old launcher removed.", movedAt);
+    Log("Move", moveMessage, movedAt);
+    if (!placed) {
         return FailUpdate("Failed to move new launcher!");
     }
-    RemoveFile(newFile);
-    if (aside == movedAside) {
-        RemoveHelperFile(backupFile);
+    FlushFolder(oldFile);
+    if (!SameFile(newFile, oldFile)) {
+        RemoveFile(newFile);
     }
-    AllowInterruptions();
 
     Log("Success", "New launcher renamed successfully.");
     Log("Done", "Update finished successfully!");
     std::cout << "\n=============================================\n";
 
-    PauseMilliseconds(500);
-    Log("Run", "Starting " + oldFile);
+    // The backup goes while the pause runs; it costs a large launcher's
+    // freeing, not the user's time.
+    const auto pauseEnds = std::chrono::steady_clock::now() + std::chrono::milliseconds(500);
+    if (aside == movedAside) {
+        RemoveHelperFile(backupFile);
+    }
+    ReleaseOtherUpdaters();
+    PauseUntil(pauseEnds);
+    Log("Run", runMessage);
     PauseMilliseconds(1000);
     StartProgram(oldFile);
     return exitSuccess;

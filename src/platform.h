@@ -10,26 +10,64 @@
 
 // Turns what would otherwise kill the process in the middle of an update into
 // failures it can handle: a console that went away (a broken pipe, closed
-// standard streams) and a file-size limit reached while copying.
+// standard streams) and a file-size limit reached while copying. From here
+// on, a request to stop (hang-up, interrupt, terminate, quit and the like;
+// on Windows Ctrl+C, Ctrl+Break and the console's close) is recorded and
+// acted on at the next safe point: a pause, a log line or StopIfRequested.
 void SurviveFailedWrites();
 
-// Waits the given number of milliseconds.
+// Ends the process, as the recorded stop request would have, if there is
+// one; the staging file, if any, is removed first. Returns otherwise.
+void StopIfRequested();
+
+// Waits the given number of milliseconds, or less when a stop is requested,
+// which then acts.
 void PauseMilliseconds(unsigned milliseconds);
 
 // The local time of timeNow (whole seconds since 1970-01-01 UTC) as
 // "Www Mmm DD hh:mm:ss YYYY", with English names and a two-digit day.
 std::string LocalTimeText(std::int64_t timeNow);
 
-// Waits until no other updater is changing files in oldFile's folder, and keeps
-// them out until this process ends. Returns false when the lock cannot be had;
-// the update then goes on without it.
-bool WaitForOtherUpdaters(const std::string& oldFile);
+// True for a character that separates a path's folders ('/'; on Windows also
+// '\\' and the ':' of a drive).
+bool IsSeparator(char c);
 
-// While deferred, a request to stop (hang-up, interrupt, terminate; on Windows
-// the console's close and break events) is kept until it is allowed again, so
-// that it cannot leave the files half changed.
-void DeferInterruptions();
-void AllowInterruptions();
+// How long the longest name of a file beside oldFile may be, in bytes, for
+// its path to stay within the system's limits.
+std::size_t LongestNameBeside(const std::string& oldFile);
+
+enum LockResult {
+    locked,      // other updaters wait until ReleaseOtherUpdaters
+    cannotLock,  // the folder can be changed but not locked (POSIX: not read)
+    noFolder,    // oldFile's folder is not a folder
+    lockTimedOut // something else has held the lock for seconds
+};
+
+// Waits, ten seconds at most, until no other updater is changing files in
+// oldFile's folder, and keeps them out until ReleaseOtherUpdaters or the end
+// of the process.
+LockResult WaitForOtherUpdaters(const std::string& oldFile);
+void ReleaseOtherUpdaters();
+
+// False when files beside oldFile can be made but not renamed or removed
+// (an append-only or immutable folder), or oldFile itself cannot be moved.
+bool FolderAllowsUpdate(const std::string& oldFile);
+
+// Copies the regular file newFile to stagingFile, which must not exist yet,
+// and flushes it to the disk. The copy gets the permissions (and, for root,
+// the owner) of permissionsOf where that exists, else newFile's own. A
+// newFile that is oldFile's only name is refused: moving oldFile aside would
+// take it away. Returns false, with no staging file left, when any of it
+// fails or a stop is requested meanwhile; until the staging file is renamed,
+// a stop removes it.
+bool StageCopy(const std::string& newFile, const std::string& stagingFile,
+               const std::string& permissionsOf);
+
+// The critical window: from the first rename of the launcher's path to the
+// last. Nothing in it writes to the console or allocates; every stop request
+// that can be held is held until CloseWindow, and acts right after it.
+void OpenWindow();
+void CloseWindow();
 
 enum AsideResult {
     movedAside,   // oldFile is now at backupFile
@@ -38,18 +76,14 @@ enum AsideResult {
 };
 
 // Moves oldFile (a regular file or a symbolic link) to backupFile, which must
-// not exist yet.
+// not exist yet. A launcher that still runs is not moved (Windows).
 AsideResult MoveAside(const std::string& oldFile, const std::string& backupFile);
 
-// Puts a file moved aside back at oldFile's path, unless something is there.
-bool PutBack(const std::string& backupFile, const std::string& oldFile);
+// Renames from to to, unless something is at to already; in the window.
+bool RenameWithoutReplacing(const std::string& from, const std::string& to);
 
-// Copies the regular file newFile to stagingFile, flushes it to the disk and
-// renames it to oldFile, which must be free. The copy gets the permissions of
-// permissionsOf, or newFile's own when that is empty. Returns false, with no
-// staging file left, when any of it fails.
-bool CopyIntoPlace(const std::string& newFile, const std::string& stagingFile,
-                   const std::string& oldFile, const std::string& permissionsOf);
+// Makes the renames in oldFile's folder last through a power cut.
+void FlushFolder(const std::string& oldFile);
 
 // Removes a file; whether that worked is not reported.
 void RemoveFile(const std::string& path);
@@ -58,8 +92,9 @@ void RemoveFile(const std::string& path);
 // one that the old launcher's attributes made read-only.
 void RemoveHelperFile(const std::string& path);
 
-// True when something, even a dangling link, is at path.
-bool PathTaken(const std::string& path);
+// True when a regular file (or a link, which a run may have moved aside) is
+// at path.
+bool FileThere(const std::string& path);
 
 // True when both paths lead to one and the same file.
 bool SameFile(const std::string& path, const std::string& otherPath);

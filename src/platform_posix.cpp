@@ -4,6 +4,7 @@
 #include "platform.h"
 
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstdio>
 #include <ctime>
@@ -11,6 +12,7 @@
 #include <fcntl.h>
 #include <spawn.h>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -25,14 +27,57 @@ extern char** environ;
 
 namespace {
 
-void BlockInterruptions(int how)
+// The first stop request that arrived, or 0.
+volatile std::sig_atomic_t stopSignal = 0;
+
+// The staging file while it exists, so that a stop can remove it.
+std::string stagingToRemove;
+
+// The lock on the launcher's folder, or -1.
+int lockedFolder = -1;
+
+sigset_t maskBeforeWindow;
+
+// A stop request is only recorded: the run acts on it where that is safe.
+// Without SA_RESTART, a write to a stalled console or a wait is cut short so
+// that it acts promptly.
+void RecordStop(int signalNumber)
 {
-    sigset_t interruptions;
-    sigemptyset(&interruptions);
-    sigaddset(&interruptions, SIGHUP);
-    sigaddset(&interruptions, SIGINT);
-    sigaddset(&interruptions, SIGTERM);
-    sigprocmask(how, &interruptions, nullptr);
+    if (stopSignal == 0) {
+        stopSignal = signalNumber;
+    }
+}
+
+// The signals whose default is to end the process and that can be caught.
+// Faults (SIGSEGV and the like) and SIGABRT keep their defaults, and so do
+// the stop signals (SIGTSTP, SIGTTIN, SIGTTOU), held only inside the window.
+void RecordStops()
+{
+    const int stops[] = {SIGHUP,  SIGINT,  SIGQUIT,   SIGTERM, SIGUSR1, SIGUSR2,
+                         SIGALRM, SIGPROF, SIGVTALRM, SIGXCPU, SIGIO,
+#if defined(__linux__)
+                         SIGPWR,  SIGSTKFLT,
+#endif
+    };
+    struct sigaction action {};
+    action.sa_handler = RecordStop;
+    sigfillset(&action.sa_mask);
+    const auto record = [&action](int signalNumber) {
+        struct sigaction before {};
+        // What was ignored when the program started (nohup, a background
+        // job) stays ignored.
+        if (sigaction(signalNumber, nullptr, &before) == 0 && before.sa_handler != SIG_IGN) {
+            sigaction(signalNumber, &action, nullptr);
+        }
+    };
+    for (const int signalNumber : stops) {
+        record(signalNumber);
+    }
+#if defined(SIGRTMIN)
+    for (int signalNumber = SIGRTMIN; signalNumber <= SIGRTMAX; ++signalNumber) {
+        record(signalNumber);
+    }
+#endif
 }
 
 std::string FolderOf(const std::string& path)
@@ -44,23 +89,9 @@ std::string FolderOf(const std::string& path)
     return slash == 0 ? "/" : path.substr(0, slash);
 }
 
-bool RenameWithoutReplacing(const std::string& from, const std::string& to)
+bool Interrupted()
 {
-#if defined(__linux__)
-    if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) {
-        return true;
-    }
-    if (errno != EINVAL && errno != ENOSYS) {
-        return false;
-    }
-#endif
-    // The file system cannot refuse to replace: look first. The updaters' lock
-    // keeps other runs from slipping in between.
-    struct stat info;
-    if (lstat(to.c_str(), &info) == 0 || errno != ENOENT) {
-        return false;
-    }
-    return rename(from.c_str(), to.c_str()) == 0;
+    return stopSignal != 0;
 }
 
 #if defined(__linux__)
@@ -68,18 +99,19 @@ bool RenameWithoutReplacing(const std::string& from, const std::string& to)
 enum KernelCopyResult { kernelCopied, kernelFailed, kernelCannotCopy };
 
 // Lets the kernel move the bytes, with copy_file_range (which also shares
-// extents where the file system can) or sendfile. kernelCannotCopy means
-// nothing was copied and the next way should be tried: the call is missing,
-// refuses these files (another file system, say) or found nothing to copy,
-// as it does for files that do not report their size.
+// extents where the file system can) or sendfile, in pieces small enough
+// that a stop request is seen promptly. kernelCannotCopy means nothing was
+// copied and the next way should be tried: the call is missing, refuses
+// these files (another file system, say) or found nothing to copy, as it
+// does for files that do not report their size.
 KernelCopyResult CopyInKernel(int source, int target, bool withSendfile)
 {
-    const size_t chunk = 1 << 30;
+    const size_t piece = 16 << 20;
     bool copiedAny = false;
-    for (;;) {
+    while (!Interrupted()) {
         const ssize_t copied = withSendfile
-                                   ? sendfile(target, source, nullptr, chunk)
-                                   : copy_file_range(source, nullptr, target, nullptr, chunk, 0);
+                                   ? sendfile(target, source, nullptr, piece)
+                                   : copy_file_range(source, nullptr, target, nullptr, piece, 0);
         if (copied > 0) {
             copiedAny = true;
         } else if (copied == 0) {
@@ -90,6 +122,7 @@ KernelCopyResult CopyInKernel(int source, int target, bool withSendfile)
             return !copiedAny && refused ? kernelCannotCopy : kernelFailed;
         }
     }
+    return kernelFailed;
 }
 
 #endif
@@ -97,18 +130,15 @@ KernelCopyResult CopyInKernel(int source, int target, bool withSendfile)
 bool CopyThroughBuffer(int source, int target)
 {
     static char buffer[64 * 1024];
-    for (;;) {
+    while (!Interrupted()) {
         const ssize_t got = read(source, buffer, sizeof buffer);
         if (got == 0) {
             return true;
         }
-        if (got < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
+        if (got < 0 && errno != EINTR) {
             return false;
         }
-        for (ssize_t done = 0; done < got;) {
+        for (ssize_t done = 0; done < got && !Interrupted();) {
             const ssize_t put = write(target, buffer + done, static_cast<size_t>(got - done));
             if (put < 0 && errno != EINTR) {
                 return false;
@@ -116,6 +146,7 @@ bool CopyThroughBuffer(int source, int target)
             done += put > 0 ? put : 0;
         }
     }
+    return false;
 }
 
 bool CopyBytes(int source, int target)
@@ -135,23 +166,37 @@ bool CopyBytes(int source, int target)
     return CopyThroughBuffer(source, target);
 }
 
-// Writes the copy to a new stagingFile and flushes it to the disk, so that a
-// power cut after the rename cannot leave an empty launcher under its name.
-bool WriteStagingFile(int source, const std::string& stagingFile, mode_t permissions)
+// Opens newFile for reading if it is a regular file. A FIFO must not hang
+// the run, so the first try does not block; a file lease (an indexer, a file
+// server) is then waited out as any reader would wait for it.
+int OpenRegularFile(const std::string& newFile)
 {
-    const int target = open(stagingFile.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (target < 0) {
-        return false;
+    int source = open(newFile.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (source < 0 && errno == EWOULDBLOCK) {
+        source = open(newFile.c_str(), O_RDONLY | O_NOCTTY | O_CLOEXEC);
     }
-    bool written = CopyBytes(source, target) && fchmod(target, permissions) == 0 &&
-                   fsync(target) == 0;
-    if (close(target) != 0) {
-        written = false;
+    struct stat info;
+    if (source >= 0 && (fstat(source, &info) != 0 || !S_ISREG(info.st_mode))) {
+        close(source);
+        return -1;
     }
-    if (!written) {
-        RemoveHelperFile(stagingFile);
+    // Non-blocking, the kernel's copy runs several times slower.
+    if (source >= 0) {
+        fcntl(source, F_SETFL, fcntl(source, F_GETFL) & ~O_NONBLOCK);
     }
-    return written;
+    return source;
+}
+
+// Append-only or immutable: entries can be added but not renamed or removed.
+bool Unchangeable(int file)
+{
+#if defined(__linux__)
+    long flags = 0;
+    return ioctl(file, FS_IOC_GETFLAGS, &flags) == 0 &&
+           (flags & (FS_APPEND_FL | FS_IMMUTABLE_FL)) != 0;
+#else
+    return false;
+#endif
 }
 
 } // namespace
@@ -167,6 +212,29 @@ void SurviveFailedWrites()
     }
     std::signal(SIGPIPE, SIG_IGN);
     std::signal(SIGXFSZ, SIG_IGN);
+    RecordStops();
+}
+
+void StopIfRequested()
+{
+    const int signalNumber = stopSignal;
+    if (signalNumber == 0) {
+        return;
+    }
+    if (!stagingToRemove.empty()) {
+        unlink(stagingToRemove.c_str());
+    }
+    // Ended by the signal itself, so that whoever started the run sees why;
+    // without a core file left in the launcher's folder.
+    const rlimit noCore{0, 0};
+    setrlimit(RLIMIT_CORE, &noCore);
+    std::signal(signalNumber, SIG_DFL);
+    sigset_t only;
+    sigemptyset(&only);
+    sigaddset(&only, signalNumber);
+    sigprocmask(SIG_UNBLOCK, &only, nullptr);
+    raise(signalNumber);
+    _exit(128 + signalNumber);
 }
 
 void PauseMilliseconds(unsigned milliseconds)
@@ -179,7 +247,9 @@ void PauseMilliseconds(unsigned milliseconds)
     timespec remaining{static_cast<time_t>(milliseconds / 1000),
                        static_cast<long>(milliseconds % 1000) * 1000000L};
     while (nanosleep(&remaining, &remaining) != 0 && errno == EINTR) {
+        StopIfRequested();
     }
+    StopIfRequested();
 }
 
 std::string LocalTimeText(std::int64_t timeNow)
@@ -199,40 +269,132 @@ std::string LocalTimeText(std::int64_t timeNow)
     return buf;
 }
 
-bool WaitForOtherUpdaters(const std::string& oldFile)
+bool IsSeparator(char c)
+{
+    return c == '/';
+}
+
+std::size_t LongestNameBeside(const std::string& oldFile)
+{
+    const std::size_t folderLength = oldFile.find_last_of('/') + 1; // 0 without a folder
+    const std::size_t pathRoom = PATH_MAX - 1 > folderLength ? PATH_MAX - 1 - folderLength : 0;
+    return pathRoom < NAME_MAX ? pathRoom : NAME_MAX;
+}
+
+LockResult WaitForOtherUpdaters(const std::string& oldFile)
 {
     // The lock is on the folder, which is there before, during and after the
     // update, and the system drops it when the process ends, however it ends.
-    // The descriptor stays open for the rest of the run on purpose.
-    const int folder = open(FolderOf(oldFile).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    const std::string folderPath = FolderOf(oldFile);
+    const int folder = open(folderPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (folder < 0) {
-        return false;
+        struct stat info;
+        return errno == EACCES && stat(folderPath.c_str(), &info) == 0 && S_ISDIR(info.st_mode)
+                   ? cannotLock
+                   : noFolder;
     }
-    int locked;
-    while ((locked = flock(folder, LOCK_EX)) != 0 && errno == EINTR) {
+    // Another updater holds it for a second or two. Whatever holds it longer
+    // is no updater of ours, and must not hang the run.
+    for (int waited = 0; flock(folder, LOCK_EX | LOCK_NB) != 0; waited += 10) {
+        if ((errno != EWOULDBLOCK && errno != EINTR) || waited >= 10000) {
+            close(folder);
+            return errno == EWOULDBLOCK ? lockTimedOut : cannotLock;
+        }
+        PauseMilliseconds(10);
     }
-    if (locked != 0) {
-        close(folder);
-        return false;
-    }
-    return true;
+    lockedFolder = folder;
+    return locked;
 }
 
-void DeferInterruptions()
+void ReleaseOtherUpdaters()
 {
-    BlockInterruptions(SIG_BLOCK);
+    if (lockedFolder >= 0) {
+        close(lockedFolder);
+        lockedFolder = -1;
+    }
 }
 
-void AllowInterruptions()
+bool FolderAllowsUpdate(const std::string& oldFile)
 {
-    BlockInterruptions(SIG_UNBLOCK);
+    if (lockedFolder >= 0 && Unchangeable(lockedFolder)) {
+        return false;
+    }
+    struct stat info;
+    if (lstat(oldFile.c_str(), &info) != 0 || S_ISLNK(info.st_mode)) {
+        return true;
+    }
+    if (!S_ISREG(info.st_mode)) {
+        return false;
+    }
+    const int old = open(oldFile.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
+    const bool allowed = old < 0 || !Unchangeable(old);
+    if (old >= 0) {
+        close(old);
+    }
+    return allowed;
+}
+
+bool StageCopy(const std::string& newFile, const std::string& stagingFile,
+               const std::string& permissionsOf)
+{
+    const int source = OpenRegularFile(newFile);
+    if (source < 0) {
+        return false;
+    }
+    struct stat sourceInfo;
+    struct stat oldEntry;
+    struct stat oldInfo;
+    const bool hasOld = stat(permissionsOf.c_str(), &oldInfo) == 0;
+    fstat(source, &sourceInfo);
+    // The old launcher's only name: once it is moved aside, there is nothing
+    // left to copy. A second hard link of it is a copy like any other.
+    const bool onlyNameOfOld = lstat(permissionsOf.c_str(), &oldEntry) == 0 &&
+                               oldEntry.st_dev == sourceInfo.st_dev &&
+                               oldEntry.st_ino == sourceInfo.st_ino && oldEntry.st_nlink == 1;
+    const int target = onlyNameOfOld ? -1
+                                     : open(stagingFile.c_str(),
+                                            O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (target < 0) {
+        close(source);
+        return false;
+    }
+    stagingToRemove = stagingFile;
+    // A download usually lacks the execute bit the old launcher had. The
+    // set-user and set-group bits stay behind: they must not pass to
+    // contents that were never installed with them. Root keeps the old
+    // launcher's owner, who may then replace it again.
+    const struct stat& model = hasOld ? oldInfo : sourceInfo;
+    bool written = CopyBytes(source, target) &&
+                   (geteuid() != 0 || !hasOld || fchown(target, model.st_uid, model.st_gid) == 0) &&
+                   fchmod(target, model.st_mode & 0777) == 0 && fsync(target) == 0;
+    written = close(target) == 0 && written && !Interrupted();
+    close(source);
+    if (!written) {
+        RemoveHelperFile(stagingFile);
+    }
+    return written;
+}
+
+void OpenWindow()
+{
+    sigset_t held;
+    sigfillset(&held);
+    for (const int fault : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGSYS, SIGABRT}) {
+        sigdelset(&held, fault);
+    }
+    sigprocmask(SIG_BLOCK, &held, &maskBeforeWindow);
+}
+
+void CloseWindow()
+{
+    sigprocmask(SIG_SETMASK, &maskBeforeWindow, nullptr);
 }
 
 AsideResult MoveAside(const std::string& oldFile, const std::string& backupFile)
 {
     struct stat info;
     if (lstat(oldFile.c_str(), &info) != 0) {
-        return errno == ENOENT || errno == ENOTDIR ? nothingThere : cannotMove;
+        return errno == ENOENT ? nothingThere : cannotMove;
     }
     if (!S_ISREG(info.st_mode) && !S_ISLNK(info.st_mode)) {
         return cannotMove;
@@ -240,44 +402,38 @@ AsideResult MoveAside(const std::string& oldFile, const std::string& backupFile)
     return RenameWithoutReplacing(oldFile, backupFile) ? movedAside : cannotMove;
 }
 
-bool PutBack(const std::string& backupFile, const std::string& oldFile)
+bool RenameWithoutReplacing(const std::string& from, const std::string& to)
 {
-    return RenameWithoutReplacing(backupFile, oldFile);
-}
-
-bool CopyIntoPlace(const std::string& newFile, const std::string& stagingFile,
-                   const std::string& oldFile, const std::string& permissionsOf)
-{
-    // Non-blocking, so that opening a FIFO cannot hang the run: it is refused
-    // below with every other file that is not a regular one.
-    const int source = open(newFile.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (source < 0) {
+    bool renamed = false;
+#if defined(__linux__)
+    renamed = renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0;
+    if (!renamed && errno != EINVAL && errno != ENOSYS) {
         return false;
     }
-    bool placed = false;
-    struct stat sourceInfo;
-    const bool regular = fstat(source, &sourceInfo) == 0 && S_ISREG(sourceInfo.st_mode);
-    // A regular file is read blocking again: non-blocking, the kernel's copy
-    // runs several times slower.
-    if (regular && fcntl(source, F_SETFL, fcntl(source, F_GETFL) & ~O_NONBLOCK) == 0) {
-        // A download usually lacks the execute bit the old launcher had. The
-        // set-user and set-group bits stay behind: they must not pass to
-        // contents that were never installed with them.
-        struct stat oldInfo;
-        const mode_t permissions =
-            (!permissionsOf.empty() && stat(permissionsOf.c_str(), &oldInfo) == 0
-                 ? oldInfo.st_mode
-                 : sourceInfo.st_mode) &
-            0777;
-        if (WriteStagingFile(source, stagingFile, permissions)) {
-            placed = RenameWithoutReplacing(stagingFile, oldFile);
-            if (!placed) {
-                RemoveHelperFile(stagingFile);
-            }
-        }
+#endif
+    // Where the file system cannot refuse to replace: look first. The
+    // updaters' lock keeps other runs from slipping in between.
+    struct stat info;
+    if (!renamed && lstat(to.c_str(), &info) != 0 && errno == ENOENT) {
+        renamed = rename(from.c_str(), to.c_str()) == 0;
     }
-    close(source);
-    return placed;
+    if (renamed && from == stagingToRemove) {
+        stagingToRemove.clear();
+    }
+    return renamed;
+}
+
+void FlushFolder(const std::string& oldFile)
+{
+    if (lockedFolder >= 0) {
+        fsync(lockedFolder);
+        return;
+    }
+    const int folder = open(FolderOf(oldFile).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folder >= 0) {
+        fsync(folder);
+        close(folder);
+    }
 }
 
 void RemoveFile(const std::string& path)
@@ -288,12 +444,15 @@ void RemoveFile(const std::string& path)
 void RemoveHelperFile(const std::string& path)
 {
     unlink(path.c_str());
+    if (path == stagingToRemove) {
+        stagingToRemove.clear();
+    }
 }
 
-bool PathTaken(const std::string& path)
+bool FileThere(const std::string& path)
 {
     struct stat info;
-    return lstat(path.c_str(), &info) == 0;
+    return lstat(path.c_str(), &info) == 0 && (S_ISREG(info.st_mode) || S_ISLNK(info.st_mode));
 }
 
 bool SameFile(const std::string& path, const std::string& otherPath)

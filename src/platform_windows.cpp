@@ -1,5 +1,6 @@
 // The platform layer on Windows, with the calls the program was made for:
-// Sleep, the runtime's remove, CopyFileA and ShellExecuteA.
+// Sleep (as a wait that a stop request cuts short), the runtime's remove,
+// CopyFileA (as CopyFileExA, for the same reason) and ShellExecuteA.
 
 #include "platform.h"
 
@@ -14,15 +15,28 @@
 
 namespace {
 
-// Set while a stop request may act; see DeferInterruptions.
-HANDLE interruptionsAllowed = nullptr;
+// Set by the console control handler; the main thread acts on it.
+HANDLE stopRequested = nullptr;
 
-// Runs on a thread of its own when the console is closed or Ctrl+C or
-// Ctrl+Break is pressed. Holding it back holds back the process's end.
-BOOL WINAPI HoldStopRequest(DWORD)
+// The staging file while it exists, so that a stop can remove it.
+std::string stagingToRemove;
+
+// The updaters' lock, once held.
+HANDLE updatersLock = nullptr;
+
+// Runs on a thread of its own when Ctrl+C or Ctrl+Break is pressed or the
+// console closes. It only records the request: the main thread acts on it at
+// its next safe point, so that no line is written twice and no file is left
+// half changed. Returning would end the process at once after a close, so the
+// handler waits there for the main thread to end it (Windows allows about
+// five seconds; the window is two renames long).
+BOOL WINAPI RecordStop(DWORD event)
 {
-    WaitForSingleObject(interruptionsAllowed, INFINITE);
-    return FALSE; // on to the default handler, which ends the process
+    SetEvent(stopRequested);
+    if (event == CTRL_CLOSE_EVENT || event == CTRL_LOGOFF_EVENT || event == CTRL_SHUTDOWN_EVENT) {
+        Sleep(INFINITE);
+    }
+    return TRUE;
 }
 
 bool IsMissing(DWORD error)
@@ -43,6 +57,28 @@ bool InUse(const std::string& path)
     return false;
 }
 
+// What the system knows of the file or folder at path, without following a
+// link at its end when openLink is set.
+bool Identify(const std::string& path, BY_HANDLE_FILE_INFORMATION& info, bool openLink = false)
+{
+    const HANDLE file = CreateFileA(
+        path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | (openLink ? FILE_FLAG_OPEN_REPARSE_POINT : 0),
+        nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    const bool known = GetFileInformationByHandle(file, &info) != 0;
+    CloseHandle(file);
+    return known;
+}
+
+bool SameIdentity(const BY_HANDLE_FILE_INFORMATION& one, const BY_HANDLE_FILE_INFORMATION& other)
+{
+    return one.dwVolumeSerialNumber == other.dwVolumeSerialNumber &&
+           one.nFileIndexHigh == other.nFileIndexHigh && one.nFileIndexLow == other.nFileIndexLow;
+}
+
 // True when path is an ordinary file on a disk: not a folder, a device
 // (NUL, CON, COM1) or a pipe.
 bool IsRegularFile(const std::string& path)
@@ -60,6 +96,40 @@ bool IsRegularFile(const std::string& path)
     return regular;
 }
 
+// The path the system gives the file or folder at path once every link and
+// junction is followed; empty when it cannot.
+std::string FinalPath(const std::string& path)
+{
+    const HANDLE file =
+        CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return "";
+    }
+    char finalPath[MAX_PATH * 4];
+    const DWORD length = GetFinalPathNameByHandleA(file, finalPath, sizeof finalPath, 0);
+    CloseHandle(file);
+    return length > 0 && length < sizeof finalPath ? finalPath : "";
+}
+
+// A link to a file elsewhere, which the system would move in its place (Wine
+// renames a Unix symbolic link's target): the file that opens at path is not
+// the entry of that name in its folder.
+bool LeadsElsewhere(const std::string& path, const std::string& folder)
+{
+    WIN32_FIND_DATAA entry;
+    const HANDLE found = FindFirstFileA(path.c_str(), &entry);
+    if (found == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    FindClose(found);
+    std::string expected = FinalPath(folder);
+    if (!expected.empty() && expected.back() != '\\') {
+        expected += '\\';
+    }
+    return lstrcmpiA(FinalPath(path).c_str(), (expected + entry.cFileName).c_str()) != 0;
+}
+
 // Writes the staged copy through to the disk, so that a power cut after the
 // rename cannot leave an empty launcher under its name.
 bool FlushToDisk(const std::string& path)
@@ -74,6 +144,27 @@ bool FlushToDisk(const std::string& path)
     return flushed;
 }
 
+DWORD CALLBACK CancelOnStop(LARGE_INTEGER, LARGE_INTEGER, LARGE_INTEGER, LARGE_INTEGER, DWORD,
+                            DWORD, HANDLE, HANDLE, LPVOID)
+{
+    return WaitForSingleObject(stopRequested, 0) == WAIT_OBJECT_0 ? PROGRESS_CANCEL
+                                                                   : PROGRESS_CONTINUE;
+}
+
+// The full path of oldFile's folder, with its trailing separator; empty when
+// it has none.
+std::string FullFolderOf(const std::string& oldFile)
+{
+    char fullPath[MAX_PATH * 4];
+    char* fileName = nullptr;
+    const DWORD length =
+        GetFullPathNameA(oldFile.c_str(), static_cast<DWORD>(sizeof fullPath), fullPath, &fileName);
+    if (length == 0 || length >= sizeof fullPath || fileName == nullptr) {
+        return "";
+    }
+    return std::string(fullPath, fileName);
+}
+
 } // namespace
 
 void SurviveFailedWrites()
@@ -81,11 +172,26 @@ void SurviveFailedWrites()
     // A drive that is not ready fails the call instead of waiting on a
     // dialog box nobody may be there to answer.
     SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
+    stopRequested = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    SetConsoleCtrlHandler(RecordStop, TRUE);
+}
+
+void StopIfRequested()
+{
+    if (WaitForSingleObject(stopRequested, 0) != WAIT_OBJECT_0) {
+        return;
+    }
+    if (!stagingToRemove.empty()) {
+        DeleteFileA(stagingToRemove.c_str());
+    }
+    // The status Windows gives a program that Ctrl+C ended.
+    ExitProcess(static_cast<UINT>(STATUS_CONTROL_C_EXIT));
 }
 
 void PauseMilliseconds(unsigned milliseconds)
 {
-    Sleep(milliseconds);
+    WaitForSingleObject(stopRequested, milliseconds);
+    StopIfRequested();
 }
 
 std::string LocalTimeText(std::int64_t timeNow)
@@ -110,49 +216,121 @@ std::string LocalTimeText(std::int64_t timeNow)
     return text;
 }
 
-bool WaitForOtherUpdaters(const std::string& oldFile)
+bool IsSeparator(char c)
+{
+    return c == '\\' || c == '/' || c == ':';
+}
+
+std::size_t LongestNameBeside(const std::string& oldFile)
+{
+    // The narrow calls take paths of MAX_PATH characters at most; counting
+    // bytes errs on the safe side.
+    const std::size_t folderLength = FullFolderOf(oldFile).size();
+    const std::size_t pathRoom = MAX_PATH - 1 > folderLength ? MAX_PATH - 1 - folderLength : 0;
+    return pathRoom < 255 ? pathRoom : 255;
+}
+
+LockResult WaitForOtherUpdaters(const std::string& oldFile)
 {
     // A named mutex for the launcher's folder: the system releases it when
-    // its owner ends, however it ends, and it leaves no file behind.
-    char fullPath[MAX_PATH * 4];
-    char* fileName = nullptr;
-    const DWORD length =
-        GetFullPathNameA(oldFile.c_str(), static_cast<DWORD>(sizeof fullPath), fullPath, &fileName);
-    if (length == 0 || length >= sizeof fullPath || fileName == nullptr) {
-        return false;
+    // its owner ends, however it ends, and it leaves no file behind. It is
+    // named by the folder's identity, so that every spelling of its path
+    // (another drive letter, a short name, \\?\) meets the same lock, and
+    // lives in the global namespace, so that other sessions meet it too.
+    BY_HANDLE_FILE_INFORMATION folder;
+    if (!Identify(FullFolderOf(oldFile), folder) ||
+        !(folder.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+        return noFolder;
     }
-    // Paths that differ in case only name one folder. Object names are short
-    // and hold no backslashes, so the name carries a hash of the path.
-    std::string folder(fullPath, fileName);
-    CharUpperBuffA(&folder[0], static_cast<DWORD>(folder.size()));
-    unsigned long long hash = 14695981039346656037ULL;
-    for (const char c : folder) {
-        hash = (hash ^ static_cast<unsigned char>(c)) * 1099511628211ULL;
-    }
-    char name[64];
-    std::snprintf(name, sizeof name, "Local\\Kestrin updater %016llx", hash);
-    const HANDLE mutex = CreateMutexA(nullptr, FALSE, name);
+    char name[80];
+    std::snprintf(name, sizeof name, "Global\\Kestrin updater %08lx-%08lx%08lx",
+                  folder.dwVolumeSerialNumber, folder.nFileIndexHigh, folder.nFileIndexLow);
+    HANDLE mutex = CreateMutexA(nullptr, FALSE, name);
     if (mutex == nullptr) {
+        mutex = CreateMutexA(nullptr, FALSE, name + sizeof "Global\\" - 1);
+    }
+    if (mutex == nullptr) {
+        return cannotLock;
+    }
+    // Another updater holds it for a second or two. Whatever holds it longer
+    // is no updater of ours, and must not hang the run.
+    const HANDLE awaited[] = {mutex, stopRequested};
+    const DWORD waited = WaitForMultipleObjects(2, awaited, FALSE, 10000);
+    StopIfRequested();
+    // WAIT_ABANDONED: the previous holder died; the lock is ours all the same.
+    if (waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED_0) {
+        CloseHandle(mutex);
+        return waited == WAIT_TIMEOUT ? lockTimedOut : cannotLock;
+    }
+    updatersLock = mutex;
+    return locked;
+}
+
+void ReleaseOtherUpdaters()
+{
+    if (updatersLock != nullptr) {
+        ReleaseMutex(updatersLock);
+        CloseHandle(updatersLock);
+        updatersLock = nullptr;
+    }
+}
+
+bool FolderAllowsUpdate(const std::string& oldFile)
+{
+    // Windows has no append-only folders: what may be made may be renamed.
+    // A link is refused rather than risk moving what it leads to.
+    const DWORD attributes = GetFileAttributesA(oldFile.c_str());
+    return attributes == INVALID_FILE_ATTRIBUTES ||
+           (!(attributes & FILE_ATTRIBUTE_DIRECTORY) && !LeadsElsewhere(oldFile, FullFolderOf(oldFile)));
+}
+
+bool StageCopy(const std::string& newFile, const std::string& stagingFile,
+               const std::string& permissionsOf)
+{
+    // The old launcher's only name: once it is moved aside, there is nothing
+    // left to copy. A second hard link of it is a copy like any other.
+    BY_HANDLE_FILE_INFORMATION source;
+    BY_HANDLE_FILE_INFORMATION old;
+    if (!IsRegularFile(newFile) || !Identify(newFile, source) ||
+        (Identify(permissionsOf, old, true) && SameIdentity(source, old) && old.nNumberOfLinks == 1)) {
         return false;
     }
-    // WAIT_ABANDONED: the previous holder died; the lock is ours all the same.
-    const DWORD waited = WaitForSingleObject(mutex, INFINITE);
-    return waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED;
-}
-
-void DeferInterruptions()
-{
-    if (interruptionsAllowed == nullptr) {
-        interruptionsAllowed = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-        SetConsoleCtrlHandler(HoldStopRequest, TRUE);
+    // Never over an existing file: the helper's name is the run's own.
+    if (!CopyFileExA(newFile.c_str(), stagingFile.c_str(), CancelOnStop, nullptr, nullptr,
+                     COPY_FILE_FAIL_IF_EXISTS)) {
+        if (GetLastError() != ERROR_FILE_EXISTS) {
+            RemoveHelperFile(stagingFile);
+        }
+        return false;
     }
-    ResetEvent(interruptionsAllowed);
+    stagingToRemove = stagingFile;
+    // The copy takes a download's read-only attribute along, which would keep
+    // it from being flushed. The replaced launcher keeps the old one's
+    // attributes (read-only, hidden), as a launcher installed by hand would
+    // have them.
+    const DWORD kept = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
+                       FILE_ATTRIBUTE_ARCHIVE;
+    const DWORD oldAttributes = GetFileAttributesA(permissionsOf.c_str());
+    const DWORD attributes = oldAttributes != INVALID_FILE_ATTRIBUTES && (oldAttributes & kept)
+                                 ? oldAttributes & kept
+                                 : FILE_ATTRIBUTE_NORMAL;
+    const bool staged = SetFileAttributesA(stagingFile.c_str(), FILE_ATTRIBUTE_NORMAL) &&
+                        FlushToDisk(stagingFile) &&
+                        SetFileAttributesA(stagingFile.c_str(), attributes) &&
+                        WaitForSingleObject(stopRequested, 0) != WAIT_OBJECT_0;
+    if (!staged) {
+        RemoveHelperFile(stagingFile);
+    }
+    return staged;
 }
 
-void AllowInterruptions()
+void OpenWindow()
 {
-    SetEvent(interruptionsAllowed);
+    // Nothing to hold: the console control handler only records a stop, and
+    // the main thread looks at it once the window has closed.
 }
+
+void CloseWindow() {}
 
 AsideResult MoveAside(const std::string& oldFile, const std::string& backupFile)
 {
@@ -160,47 +338,26 @@ AsideResult MoveAside(const std::string& oldFile, const std::string& backupFile)
     if (attributes == INVALID_FILE_ATTRIBUTES) {
         return IsMissing(GetLastError()) ? nothingThere : cannotMove;
     }
-    const bool link = (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
-    if (((attributes & FILE_ATTRIBUTE_DIRECTORY) && !link) || InUse(oldFile)) {
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) || InUse(oldFile)) {
         return cannotMove;
     }
-    // Without MOVEFILE_REPLACE_EXISTING the move never overwrites anything.
-    return MoveFileExA(oldFile.c_str(), backupFile.c_str(), 0) ? movedAside : cannotMove;
+    return RenameWithoutReplacing(oldFile, backupFile) ? movedAside : cannotMove;
 }
 
-bool PutBack(const std::string& backupFile, const std::string& oldFile)
+bool RenameWithoutReplacing(const std::string& from, const std::string& to)
 {
-    return MoveFileExA(backupFile.c_str(), oldFile.c_str(), MOVEFILE_WRITE_THROUGH) != 0;
+    // Without MOVEFILE_REPLACE_EXISTING the move never overwrites anything;
+    // written through, it lasts through a power cut once it returns.
+    const bool renamed = MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_WRITE_THROUGH) != 0;
+    if (renamed && from == stagingToRemove) {
+        stagingToRemove.clear();
+    }
+    return renamed;
 }
 
-bool CopyIntoPlace(const std::string& newFile, const std::string& stagingFile,
-                   const std::string& oldFile, const std::string& permissionsOf)
+void FlushFolder(const std::string&)
 {
-    if (!IsRegularFile(newFile)) {
-        return false;
-    }
-    // The overwriting copy: a staging file left by a killed run is replaced.
-    if (!CopyFileA(newFile.c_str(), stagingFile.c_str(), FALSE)) {
-        RemoveHelperFile(stagingFile);
-        return false;
-    }
-    bool placed = FlushToDisk(stagingFile);
-    // The replaced launcher keeps its attributes (read-only, hidden), as a
-    // launcher installed by hand would have them.
-    const DWORD oldAttributes =
-        permissionsOf.empty() ? INVALID_FILE_ATTRIBUTES : GetFileAttributesA(permissionsOf.c_str());
-    if (placed && oldAttributes != INVALID_FILE_ATTRIBUTES) {
-        const DWORD kept = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
-                           FILE_ATTRIBUTE_ARCHIVE;
-        placed = SetFileAttributesA(stagingFile.c_str(),
-                                    (oldAttributes & kept) ? (oldAttributes & kept)
-                                                           : FILE_ATTRIBUTE_NORMAL) != 0;
-    }
-    placed = placed && MoveFileExA(stagingFile.c_str(), oldFile.c_str(), MOVEFILE_WRITE_THROUGH);
-    if (!placed) {
-        RemoveHelperFile(stagingFile);
-    }
-    return placed;
+    // Each rename was written through already.
 }
 
 void RemoveFile(const std::string& path)
@@ -214,33 +371,22 @@ void RemoveHelperFile(const std::string& path)
     // keep it from going.
     SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
     DeleteFileA(path.c_str());
+    if (path == stagingToRemove) {
+        stagingToRemove.clear();
+    }
 }
 
-bool PathTaken(const std::string& path)
+bool FileThere(const std::string& path)
 {
-    return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+    const DWORD attributes = GetFileAttributesA(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
 bool SameFile(const std::string& path, const std::string& otherPath)
 {
-    BY_HANDLE_FILE_INFORMATION info[2] = {};
-    const std::string* paths[2] = {&path, &otherPath};
-    for (int i = 0; i < 2; ++i) {
-        const HANDLE file =
-            CreateFileA(paths[i]->c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                        nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-        if (file == INVALID_HANDLE_VALUE) {
-            return false;
-        }
-        const bool known = GetFileInformationByHandle(file, &info[i]) != 0;
-        CloseHandle(file);
-        if (!known) {
-            return false;
-        }
-    }
-    return info[0].dwVolumeSerialNumber == info[1].dwVolumeSerialNumber &&
-           info[0].nFileIndexHigh == info[1].nFileIndexHigh &&
-           info[0].nFileIndexLow == info[1].nFileIndexLow;
+    BY_HANDLE_FILE_INFORMATION one;
+    BY_HANDLE_FILE_INFORMATION other;
+    return Identify(path, one) && Identify(otherPath, other) && SameIdentity(one, other);
 }
 
 void StartProgram(const std::string& path)
