@@ -1,10 +1,13 @@
 #pragma once
 
-// Runs the built program as a child process, the way a launcher or a user
-// would, and collects what it wrote and how it ended.
+// Runs the program under test as a child process, the way a launcher or a
+// user would, and collects what it wrote and how it ended.
 
+#include <functional>
 #include <string>
 #include <vector>
+
+#include <sys/types.h>
 
 enum OutputKind {
     outputToPipe,      // read to its end, as a launcher or a terminal would
@@ -14,13 +17,15 @@ enum OutputKind {
 };
 
 struct RunOptions {
-    std::vector<std::string> arguments; // on Windows, in UTF-8
+    std::vector<std::string> arguments; // as the program is to get them
     std::string workingFolder;
     bool asUnprivilegedUser = false; // as nobody, whose rights root cannot lend
     long long fileSizeLimit = -1;    // RLIMIT_FSIZE in bytes; -1 for none
     OutputKind output = outputToPipe;
-    std::string signalAfterLineWith; // once a line holding this text is out...
-    int signalNumber = 0;            // ...this signal is sent
+    std::string actAfterLineWith; // once a line holding this text is out...
+    int actAfterMilliseconds = 0; // ...and this much later...
+    int signalNumber = 0;         // ...this signal is sent, or else...
+    std::function<void()> whileStalled; // ...the console stops taking output, this runs, and it goes on
 };
 
 struct RunResult {
@@ -29,7 +34,12 @@ struct RunResult {
     std::string output;
 };
 
-RunResult RunProgram(const std::string& program, const RunOptions& options);
+RunResult RunProgram(const RunOptions& options);
+
+// Starts a program of the target's kind (a stand-in launcher under Wine, say)
+// in folder with its output going nowhere; returns its process.
+pid_t StartInBackground(const std::string& program, const std::vector<std::string>& arguments,
+                        const std::string& folder);
 
 // The uid and gid RunOptions::asUnprivilegedUser runs as.
 const unsigned unprivilegedId = 65534;

@@ -1,12 +1,15 @@
 #include "run_program.h"
 
 #include "scratch_folder.h"
+#include "target.h"
 
+#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <filesystem>
-#include <vector>
+#include <thread>
 
+#include <fcntl.h>
 #include <grp.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -14,20 +17,32 @@
 
 namespace {
 
-[[noreturn]] void BecomeProgram(const std::string& program, const RunOptions& options,
-                                int outputPipe)
+std::vector<char*> Pointers(std::vector<std::string>& texts)
+{
+    std::vector<char*> pointers;
+    for (std::string& text : texts) {
+        pointers.push_back(&text[0]);
+    }
+    pointers.push_back(nullptr);
+    return pointers;
+}
+
+// Only what is safe between fork and exec happens here: the command and its
+// environment were made before the fork.
+[[noreturn]] void Become(char* const* command, char* const* environment, const RunOptions& options,
+                         int outputPipe)
 {
     if (options.output == outputClosed) {
         close(1);
     } else {
         dup2(outputPipe, 1);
     }
-    if (options.output != outputToLeakyPipe) {
-        close(outputPipe);
+    if (options.output == outputToLeakyPipe) {
+        dup2(outputPipe, 5);
     }
     // A test runner started in the background may ignore these; the program
     // must meet them as a user's terminal would send them.
-    for (const int interruption : {SIGHUP, SIGINT, SIGTERM}) {
+    for (const int interruption : {SIGHUP, SIGINT, SIGTERM, SIGQUIT}) {
         std::signal(interruption, SIG_DFL);
     }
     if (chdir(options.workingFolder.c_str()) != 0) {
@@ -43,56 +58,95 @@ namespace {
          setuid(unprivilegedId) != 0)) {
         _exit(126);
     }
-    std::vector<char*> argv{const_cast<char*>(program.c_str())};
-    for (const std::string& argument : options.arguments) {
-        argv.push_back(const_cast<char*>(argument.c_str()));
-    }
-    argv.push_back(nullptr);
-    execv(program.c_str(), argv.data());
+    execve(command[0], command, environment);
+    execvpe(command[0], command, environment);
     _exit(127);
 }
 
-// The build folder may be out of an unprivileged user's reach (a checkout
-// under /root, say), so such a user runs a copy from a folder anyone can enter.
-std::string ReachableCopyOf(const std::string& program)
+// Keeps a console stalled: fills the pipe through a second write end until
+// the program's next line cannot go in, waits, lets the check run, and then
+// lets the reader drain it. The filler bytes are NULs, dropped from the output.
+void Stall(int writeEnd, const RunOptions& options)
 {
-    const std::filesystem::path copy =
-        std::filesystem::path(MakeScratchFolder()) / std::filesystem::path(program).filename();
-    std::filesystem::copy_file(program, copy);
-    return copy.string();
+    // An end of its own, so that only the filling does not block.
+    const int filling = open(("/proc/self/fd/" + std::to_string(writeEnd)).c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    const std::string filler(4096, '\0');
+    while (write(filling, filler.data(), filler.size()) > 0) {
+    }
+    while (write(filling, filler.data(), 1) > 0) {
+    }
+    close(filling);
+    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    options.whileStalled();
 }
 
-RunResult Run(const std::string& program, const RunOptions& options)
+} // namespace
+
+RunResult RunProgram(const RunOptions& options)
 {
+    std::string program = ProgramUnderTest();
+    std::string reachableCopy;
+    if (options.asUnprivilegedUser) {
+        // The build folder may be out of an unprivileged user's reach (a
+        // checkout under /root, say), so such a user runs a copy from a
+        // folder anyone can enter.
+        reachableCopy = MakeScratchFolder();
+        program = reachableCopy + "/" + std::filesystem::path(program).filename().string();
+        std::filesystem::copy_file(ProgramUnderTest(), program);
+    }
+    std::vector<std::string> command = TargetCommand(program, options.arguments);
+    std::vector<std::string> environment = TargetEnvironment(options.asUnprivilegedUser);
+    const std::vector<char*> commandPointers = Pointers(command);
+    const std::vector<char*> environmentPointers = Pointers(environment);
+
     int ends[2];
-    if (pipe(ends) != 0) {
+    if (pipe2(ends, O_CLOEXEC) != 0) {
         std::abort();
+    }
+    if (options.whileStalled) {
+        fcntl(ends[1], F_SETPIPE_SZ, 4096);
     }
     const pid_t child = fork();
     if (child == 0) {
-        close(ends[0]);
-        BecomeProgram(program, options, ends[1]);
+        Become(commandPointers.data(), environmentPointers.data(), options, ends[1]);
     }
-    close(ends[1]);
+    int fillEnd = options.whileStalled ? ends[1] : -1;
+    if (fillEnd < 0) {
+        close(ends[1]);
+    }
 
     RunResult result;
     if (options.output == outputPipeBroken) {
         close(ends[0]);
     } else {
-        bool signalled = false;
+        bool acted = options.actAfterLineWith.empty();
         char chunk[4096];
         ssize_t got;
         while ((got = read(ends[0], chunk, sizeof chunk)) > 0) {
-            result.output.append(chunk, static_cast<size_t>(got));
-            if (!signalled && options.signalNumber != 0) {
-                const auto at = result.output.find(options.signalAfterLineWith);
-                if (at != std::string::npos && result.output.find('\n', at) != std::string::npos) {
-                    kill(child, options.signalNumber);
-                    signalled = true;
+            for (ssize_t i = 0; i < got; ++i) {
+                if (chunk[i] != '\0') {
+                    result.output += chunk[i];
                 }
+            }
+            const auto at = result.output.find(options.actAfterLineWith);
+            if (!acted && at != std::string::npos && result.output.find('\n', at) != std::string::npos) {
+                acted = true;
+                std::this_thread::sleep_for(std::chrono::milliseconds(options.actAfterMilliseconds));
+                if (options.signalNumber != 0) {
+                    kill(child, options.signalNumber);
+                } else if (fillEnd >= 0) {
+                    Stall(fillEnd, options);
+                }
+            }
+            if (acted && fillEnd >= 0) {
+                close(fillEnd);
+                fillEnd = -1;
             }
         }
         close(ends[0]);
+    }
+    if (fillEnd >= 0) {
+        close(fillEnd);
     }
 
     int status = 0;
@@ -102,18 +156,25 @@ RunResult Run(const std::string& program, const RunOptions& options)
     } else if (WIFSIGNALED(status)) {
         result.killedBySignal = WTERMSIG(status);
     }
+    if (!reachableCopy.empty()) {
+        RemoveScratchFolder(reachableCopy);
+    }
     return result;
 }
 
-} // namespace
-
-RunResult RunProgram(const std::string& program, const RunOptions& options)
+pid_t StartInBackground(const std::string& program, const std::vector<std::string>& arguments,
+                        const std::string& folder)
 {
-    if (!options.asUnprivilegedUser) {
-        return Run(program, options);
+    RunOptions options;
+    options.workingFolder = folder;
+    options.output = outputClosed;
+    std::vector<std::string> command = TargetCommand(program, arguments);
+    std::vector<std::string> environment = TargetEnvironment(false);
+    const std::vector<char*> commandPointers = Pointers(command);
+    const std::vector<char*> environmentPointers = Pointers(environment);
+    const pid_t child = fork();
+    if (child == 0) {
+        Become(commandPointers.data(), environmentPointers.data(), options, -1);
     }
-    const std::string copy = ReachableCopyOf(program);
-    const RunResult result = Run(copy, options);
-    RemoveScratchFolder(std::filesystem::path(copy).parent_path().string());
-    return result;
+    return child;
 }

@@ -39,9 +39,12 @@ void RemoveScratchFolder(const std::string& folder)
             umount2(entry.path().c_str(), MNT_DETACH);
         }
     }
-    for (const auto& entry : fs::recursive_directory_iterator(folder, ignored)) {
-        if (!entry.is_symlink()) {
-            SetImmutable(entry.path().string(), false);
+    for (const int flag : {FS_IMMUTABLE_FL, FS_APPEND_FL}) {
+        SetFileFlag(folder, flag, false);
+        for (const auto& entry : fs::recursive_directory_iterator(folder, ignored)) {
+            if (!entry.is_symlink()) {
+                SetFileFlag(entry.path().string(), flag, false);
+            }
         }
     }
     fs::remove_all(folder, ignored);
@@ -66,7 +69,7 @@ bool MountTmpfs(const std::string& path)
            mount("tmpfs", path.c_str(), "tmpfs", 0, "size=64m,mode=0755") == 0;
 }
 
-bool SetImmutable(const std::string& path, bool immutable)
+bool SetFileFlag(const std::string& path, int flag, bool on)
 {
     const int file = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (file < 0) {
@@ -75,7 +78,7 @@ bool SetImmutable(const std::string& path, bool immutable)
     int flags = 0;
     bool done = ioctl(file, FS_IOC_GETFLAGS, &flags) == 0;
     if (done) {
-        flags = immutable ? flags | FS_IMMUTABLE_FL : flags & ~FS_IMMUTABLE_FL;
+        flags = on ? flags | flag : flags & ~flag;
         done = ioctl(file, FS_IOC_SETFLAGS, &flags) == 0;
     }
     close(file);
@@ -101,7 +104,8 @@ Listing ListFolder(const std::string& folder, const std::map<std::string, std::s
             std::snprintf(mode, sizeof mode, "%04o:", static_cast<unsigned>(info.st_mode & 07777));
             const std::string content = ReadFile(path);
             const auto known = nameOf.find(content);
-            description = mode + (known != nameOf.end() ? known->second : content);
+            description = mode + (known != nameOf.end() ? known->second : content) +
+                          (info.st_uid != 0 ? "@" + std::to_string(info.st_uid) : "");
         }
     }
     return listing;

@@ -21,12 +21,14 @@ std::string ReadFile(const std::string& path);
 // where mounting is not allowed (it needs root).
 bool MountTmpfs(const std::string& path);
 
-// Sets or clears the immutable attribute, which even root cannot override.
-// Returns false where the file system has no such attribute.
-bool SetImmutable(const std::string& path, bool immutable);
+// Sets or clears an attribute that even root cannot override: immutable
+// (FS_IMMUTABLE_FL) or append-only (FS_APPEND_FL). Returns false where the
+// file system has no such attribute.
+bool SetFileFlag(const std::string& path, int flag, bool on);
 
 // Every entry below folder by relative path, described as "0755:<content>"
-// for regular files (contents named by nameOf where it knows them), "dir",
-// "fifo" or "link:<target>".
+// for regular files (contents named by nameOf where it knows them, and
+// "@<uid>" after them where root does not own them), "dir", "fifo" or
+// "link:<target>".
 using Listing = std::map<std::string, std::string>;
 Listing ListFolder(const std::string& folder, const std::map<std::string, std::string>& nameOf);

@@ -1,0 +1,38 @@
+#pragma once
+
+// The build of the program that the end-to-end table runs: the Linux
+// program itself, or the Windows program under Wine. CTest says which
+// through the environment: KESTRIN_PROGRAM (a path ending in .exe means
+// Windows), KESTRIN_WINE (the Wine loader), KESTRIN_STAND_IN (the Windows
+// stand-in launcher), WINEPREFIX and KESTRIN_UNPRIVILEGED_WINEPREFIX.
+
+#include <string>
+#include <vector>
+
+bool TargetIsWindows();
+std::string ProgramUnderTest();
+
+// The command that runs program with arguments, and the environment it
+// runs in, for root or for the unprivileged user.
+std::vector<std::string> TargetCommand(const std::string& program,
+                                       const std::vector<std::string>& arguments);
+std::vector<std::string> TargetEnvironment(bool unprivileged);
+
+// A path of this machine as the program under test spells it (Z:\... under
+// Wine), and the arguments of a case so spelled ("{dir}" for the folder).
+std::string TargetPath(const std::string& path);
+std::vector<std::string> TargetArguments(const std::vector<std::string>& arguments,
+                                         const std::string& folder);
+
+// The stand-in launcher of a version, and what it records when started in
+// folder with no arguments (started.txt).
+std::string LauncherFile(int version);
+std::string StartRecord(int version, const std::string& folder);
+
+// The report as the program writes it: CR LF line ends on Windows.
+std::string TargetLineEnds(const std::string& report);
+
+// How a run that a stop request ended shows: the signal on Linux; Windows
+// ends such a run with STATUS_CONTROL_C_EXIT, of which Wine passes on the
+// low byte.
+const int windowsStopStatus = 0x3A;
