@@ -2,8 +2,8 @@
 
 #include "platform.h"
 
-#include <chrono>
 #include <cstdint>
+#include <ctime>
 #include <iomanip>
 #include <iostream>
 
@@ -19,8 +19,8 @@ void Log(const std::string& tag, const std::string& message)
 
 std::string GetTimestamp()
 {
-    const std::int64_t timeNow = std::chrono::duration_cast<std::chrono::seconds>(
-                                     std::chrono::system_clock::now().time_since_epoch())
-                                     .count();
-    return LocalTimeText(timeNow);
+    // time() rather than std::chrono's system clock: with MinGW-w64, the
+    // latter pulls in winpthread's clock functions, and with them an import
+    // of SetSystemTime that the program never calls.
+    return LocalTimeText(static_cast<std::int64_t>(std::time(nullptr)));
 }
