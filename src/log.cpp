@@ -2,7 +2,7 @@
 
 #include "platform.h"
 
-#include <chrono>
+#include <ctime>
 #include <iomanip>
 #include <iostream>
 
@@ -32,9 +32,10 @@ void Log(const std::string& tag, const std::string& message, std::int64_t timeNo
 
 std::int64_t SecondsNow()
 {
-    return std::chrono::duration_cast<std::chrono::seconds>(
-               std::chrono::system_clock::now().time_since_epoch())
-        .count();
+    // time() rather than std::chrono's system clock: with MinGW-w64, the
+    // latter pulls in winpthread's clock functions, and with them an import
+    // of SetSystemTime that the program never calls.
+    return static_cast<std::int64_t>(std::time(nullptr));
 }
 
 std::string GetTimestamp()
