@@ -11,7 +11,7 @@
 #include "log.h"
 #include "platform.h"
 
-#include <chrono>
+#include <cstdint>
 #include <iostream>
 #include <string>
 
@@ -24,11 +24,11 @@ const int exitUpdateFailed = 2;
 // Long enough to read the error before a console window closes.
 const unsigned errorPauseMilliseconds = 2000;
 
-void PauseUntil(std::chrono::steady_clock::time_point end)
+// Even when the time is up, the pause is where a stop request acts.
+void PauseUntil(std::int64_t end)
 {
-    // Even when the time is up, the pause is where a stop request acts.
-    const auto left = std::chrono::ceil<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
-    PauseMilliseconds(left.count() > 0 ? static_cast<unsigned>(left.count()) : 0);
+    const std::int64_t left = end - MillisecondsNow();
+    PauseMilliseconds(left > 0 ? static_cast<unsigned>(left) : 0);
 }
 
 int FailUpdate(const std::string& message)
@@ -83,7 +83,7 @@ int main(int argc, char* argv[])
 
     // The launcher closes meanwhile; the copy touches nothing of it.
     Log("Info", "Waiting for launcher to close...");
-    const auto launcherClosed = std::chrono::steady_clock::now() + std::chrono::milliseconds(500);
+    const std::int64_t launcherClosed = MillisecondsNow() + 500;
     const LockResult lock = NamesAFile(oldFile) ? WaitForOtherUpdaters(oldFile) : noFolder;
     const bool mayProceed = lock == locked || lock == cannotLock;
     bool folderAllows = false;
@@ -140,7 +140,7 @@ int main(int argc, char* argv[])
 
     // The backup goes while the pause runs; it costs a large launcher's
     // freeing, not the user's time.
-    const auto pauseEnds = std::chrono::steady_clock::now() + std::chrono::milliseconds(500);
+    const std::int64_t pauseEnds = MillisecondsNow() + 500;
     if (aside == movedAside) {
         RemoveHelperFile(backupFile);
     }

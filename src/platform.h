@@ -20,6 +20,9 @@ void SurviveFailedWrites();
 // one; the staging file, if any, is removed first. Returns otherwise.
 void StopIfRequested();
 
+// Milliseconds from a fixed point in the past; never goes back.
+std::int64_t MillisecondsNow();
+
 // Waits the given number of milliseconds, or less when a stop is requested,
 // which then acts.
 void PauseMilliseconds(unsigned milliseconds);

@@ -237,6 +237,13 @@ void StopIfRequested()
     _exit(128 + signalNumber);
 }
 
+std::int64_t MillisecondsNow()
+{
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<std::int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
 void PauseMilliseconds(unsigned milliseconds)
 {
 #if defined(__linux__)

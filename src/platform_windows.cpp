@@ -188,6 +188,11 @@ void StopIfRequested()
     ExitProcess(static_cast<UINT>(STATUS_CONTROL_C_EXIT));
 }
 
+std::int64_t MillisecondsNow()
+{
+    return static_cast<std::int64_t>(GetTickCount64());
+}
+
 void PauseMilliseconds(unsigned milliseconds)
 {
     WaitForSingleObject(stopRequested, milliseconds);

@@ -16,9 +16,10 @@
 
 namespace fs = std::filesystem;
 
-std::string MakeScratchFolder()
+std::string MakeScratchFolder(const std::string& parent)
 {
-    std::string pattern = (fs::temp_directory_path() / "kestrin test.XXXXXX").string();
+    std::string pattern =
+        ((parent.empty() ? fs::temp_directory_path() : fs::path(parent)) / "kestrin test.XXXXXX").string();
     std::vector<char> name(pattern.begin(), pattern.end());
     name.push_back('\0');
     if (mkdtemp(name.data()) == nullptr) {
@@ -63,10 +64,10 @@ std::string ReadFile(const std::string& path)
     return content.str();
 }
 
-bool MountTmpfs(const std::string& path)
+bool MountTmpfs(const std::string& path, int mebibytes)
 {
-    return fs::create_directory(path) &&
-           mount("tmpfs", path.c_str(), "tmpfs", 0, "size=64m,mode=0755") == 0;
+    const std::string options = "size=" + std::to_string(mebibytes) + "m,mode=0755";
+    return fs::create_directory(path) && mount("tmpfs", path.c_str(), "tmpfs", 0, options.c_str()) == 0;
 }
 
 bool SetFileFlag(const std::string& path, int flag, bool on)
@@ -104,7 +105,11 @@ Listing ListFolder(const std::string& folder, const std::map<std::string, std::s
             std::snprintf(mode, sizeof mode, "%04o:", static_cast<unsigned>(info.st_mode & 07777));
             const std::string content = ReadFile(path);
             const auto known = nameOf.find(content);
-            description = mode + (known != nameOf.end() ? known->second : content) +
+            // A partial copy of a large file is named by its size, not shown.
+            const std::string shown = known != nameOf.end() ? known->second
+                                      : content.size() > 64 ? std::to_string(content.size()) + " bytes"
+                                                            : content;
+            description = mode + shown +
                           (info.st_uid != 0 ? "@" + std::to_string(info.st_uid) : "");
         }
     }

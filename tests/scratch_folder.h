@@ -7,8 +7,8 @@
 
 // A new empty folder, with a space in its name so that every absolute path
 // in the tests has one, open to every user so that an unprivileged run can
-// reach into it.
-std::string MakeScratchFolder();
+// reach into it. In the temporary folder unless parent is given.
+std::string MakeScratchFolder(const std::string& parent = "");
 
 // Removes the folder with everything in it, immutable files and mounts
 // included.
@@ -17,9 +17,9 @@ void RemoveScratchFolder(const std::string& folder);
 void PutFile(const std::string& path, const std::string& content, unsigned mode);
 std::string ReadFile(const std::string& path);
 
-// Makes path a new folder holding a file system of its own. Returns false
-// where mounting is not allowed (it needs root).
-bool MountTmpfs(const std::string& path);
+// Makes path a new folder holding a file system of its own, of that size.
+// Returns false where mounting is not allowed (it needs root).
+bool MountTmpfs(const std::string& path, int mebibytes = 64);
 
 // Sets or clears an attribute that even root cannot override: immutable
 // (FS_IMMUTABLE_FL) or append-only (FS_APPEND_FL). Returns false where the

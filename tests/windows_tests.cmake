@@ -1,38 +1,65 @@
-# The Windows tests: built with the program, run on Windows or under Wine.
+# The Windows tests: the log line and the program's form checked here, and
+# the end-to-end table run against Kestrin.exe under Wine by the table's
+# runner, a program of this machine built by a build of its own.
 
 add_executable(stand_in_launcher stand_in_launcher.cpp)
 target_link_libraries(stand_in_launcher PRIVATE kestrin_warnings)
 target_link_options(stand_in_launcher PRIVATE $<$<NOT:$<BOOL:${MSVC}>>:-static>)
-
-add_executable(windows_update_test windows_update_test.cpp expected_report.cpp
-                                   run_program_windows.cpp)
-target_link_libraries(windows_update_test PRIVATE kestrin_warnings GTest::gtest_main)
-target_link_options(windows_update_test PRIVATE $<$<NOT:$<BOOL:${MSVC}>>:-static>)
 target_link_options(log_test PRIVATE $<$<NOT:$<BOOL:${MSVC}>>:-static>)
-target_compile_definitions(windows_update_test PRIVATE
-                           KESTRIN_PROGRAM="$<TARGET_FILE:Kestrin>"
-                           STAND_IN_LAUNCHER="$<TARGET_FILE:stand_in_launcher>")
-add_dependencies(windows_update_test Kestrin stand_in_launcher)
-
-# Listing the tests would mean starting Wine while building; instead the
-# cases are split into shards that CTest runs in parallel.
-set(shards 8)
-math(EXPR last_shard "${shards} - 1")
 add_test(NAME log_test COMMAND log_test)
+include(release_tests.cmake)
+
+if(NOT CMAKE_CROSSCOMPILING_EMULATOR OR NOT CMAKE_HOST_UNIX)
+  message(STATUS "Not running the Windows end-to-end table: it needs Wine on Linux")
+  return()
+endif()
+
+include(ExternalProject)
+ExternalProject_Add(table_runner
+  SOURCE_DIR ${PROJECT_SOURCE_DIR}
+  BINARY_DIR ${CMAKE_BINARY_DIR}/runner
+  CMAKE_ARGS -DCMAKE_BUILD_TYPE=Release -DKESTRIN_WARNINGS_AS_ERRORS=${KESTRIN_WARNINGS_AS_ERRORS}
+  BUILD_COMMAND ${CMAKE_COMMAND} --build <BINARY_DIR> --target update_test
+  INSTALL_COMMAND ""
+  BUILD_ALWAYS ON)
+add_dependencies(table_runner Kestrin stand_in_launcher)
+
+# An unprivileged user needs a Wine prefix of its own, where it can reach it.
+string(MD5 build_hash ${CMAKE_BINARY_DIR})
+string(SUBSTRING ${build_hash} 0 8 build_hash)
+set(unprivileged_prefix /tmp/kestrin-wine-nobody-${build_hash})
+
+# Listing the table's cases would mean building the runner while
+# configuring; instead they are split into shards that CTest runs in parallel.
+set(shards 12)
+math(EXPR last_shard "${shards} - 1")
 set(windows_tests log_test)
 foreach(shard RANGE ${last_shard})
-  add_test(NAME windows_update_test_${shard} COMMAND windows_update_test)
-  set_tests_properties(windows_update_test_${shard} PROPERTIES
-                       ENVIRONMENT "GTEST_TOTAL_SHARDS=${shards};GTEST_SHARD_INDEX=${shard}")
-  list(APPEND windows_tests windows_update_test_${shard})
+  add_test(NAME update_test_${shard} COMMAND ${CMAKE_BINARY_DIR}/runner/tests/update_test)
+  set_tests_properties(update_test_${shard} PROPERTIES ENVIRONMENT
+    "GTEST_TOTAL_SHARDS=${shards};GTEST_SHARD_INDEX=${shard};KESTRIN_PROGRAM=$<TARGET_FILE:Kestrin>;KESTRIN_STAND_IN=$<TARGET_FILE:stand_in_launcher>;KESTRIN_WINE=${WINE_PROGRAM};WINESERVER=${WINE_SERVER};WINEPREFIX=${WINE_PREFIX};KESTRIN_UNPRIVILEGED_WINEPREFIX=${unprivileged_prefix}")
+  list(APPEND windows_tests update_test_${shard})
 endforeach()
 
-# Under Wine: make the prefix and start Wine's background processes once,
-# before any test, so that none of them holds on to a test's output.
-if(CMAKE_CROSSCOMPILING_EMULATOR)
-  add_test(NAME wine_started COMMAND sh ${CMAKE_CURRENT_SOURCE_DIR}/start-wine ${WINE_PREFIX})
-  add_test(NAME wine_stopped COMMAND env WINEPREFIX=${WINE_PREFIX} wineserver -k)
-  set_tests_properties(wine_started PROPERTIES FIXTURES_SETUP wine)
-  set_tests_properties(wine_stopped PROPERTIES FIXTURES_CLEANUP wine)
-  set_tests_properties(${windows_tests} PROPERTIES FIXTURES_REQUIRED wine)
+# Kills at random instants and concurrent updaters under Wine, a few rounds.
+find_package(Python3 COMPONENTS Interpreter)
+if(Python3_Interpreter_FOUND)
+  add_test(NAME stress_kills_and_concurrent_runs
+           COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/stress
+                   --kills 4 --concurrent 2 --dir ${CMAKE_CURRENT_BINARY_DIR}
+                   --wine ${WINE_PROGRAM} $<TARGET_FILE:Kestrin>)
+  set_tests_properties(stress_kills_and_concurrent_runs PROPERTIES
+                       PASS_REGULAR_EXPRESSION "no launcher lost"
+                       ENVIRONMENT "WINEPREFIX=${WINE_PREFIX};WINESERVER=${WINE_SERVER};WINEDEBUG=-all")
+  list(APPEND windows_tests stress_kills_and_concurrent_runs)
 endif()
+
+# Make the prefixes and start Wine's background processes once, before any
+# test, so that none of them holds on to a test's output.
+add_test(NAME wine_started COMMAND sh ${CMAKE_CURRENT_SOURCE_DIR}/start-wine
+                                   ${WINE_PROGRAM} ${WINE_SERVER} ${WINE_PREFIX} ${unprivileged_prefix})
+add_test(NAME wine_stopped COMMAND sh ${CMAKE_CURRENT_SOURCE_DIR}/start-wine --stop
+                                   ${WINE_PROGRAM} ${WINE_SERVER} ${WINE_PREFIX} ${unprivileged_prefix})
+set_tests_properties(wine_started PROPERTIES FIXTURES_SETUP wine)
+set_tests_properties(wine_stopped PROPERTIES FIXTURES_CLEANUP wine)
+set_tests_properties(${windows_tests} PROPERTIES FIXTURES_REQUIRED wine)
