@@ -24,13 +24,6 @@ const int exitUpdateFailed = 2;
 // Long enough to read the error before a console window closes.
 const unsigned errorPauseMilliseconds = 2000;
 
-// Even when the time is up, the pause is where a stop request acts.
-void PauseUntil(std::int64_t end)
-{
-    const std::int64_t left = end - MillisecondsNow();
-    PauseMilliseconds(left > 0 ? static_cast<unsigned>(left) : 0);
-}
-
 int FailUpdate(const std::string& message)
 {
     Log("Error", message);
@@ -83,7 +76,7 @@ int main(int argc, char* argv[])
 
     // The launcher closes meanwhile; the copy touches nothing of it.
     Log("Info", "Waiting for launcher to close...");
-    const std::int64_t launcherClosed = MillisecondsNow() + 500;
+    const std::int64_t launcherClosed = MicrosecondsNow() + 500000;
     const LockResult lock = NamesAFile(oldFile) ? WaitForOtherUpdaters(oldFile) : noFolder;
     const bool mayProceed = lock == locked || lock == cannotLock;
     bool folderAllows = false;
@@ -140,7 +133,7 @@ int main(int argc, char* argv[])
 
     // The backup goes while the pause runs; it costs a large launcher's
     // freeing, not the user's time.
-    const std::int64_t pauseEnds = MillisecondsNow() + 500;
+    const std::int64_t pauseEnds = MicrosecondsNow() + 500000;
     if (aside == movedAside) {
         RemoveHelperFile(backupFile);
     }

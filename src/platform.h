@@ -20,11 +20,15 @@ void SurviveFailedWrites();
 // one; the staging file, if any, is removed first. Returns otherwise.
 void StopIfRequested();
 
-// Milliseconds from a fixed point in the past; never goes back.
-std::int64_t MillisecondsNow();
+// Microseconds from a fixed point in the past; never goes back.
+std::int64_t MicrosecondsNow();
 
-// Waits the given number of milliseconds, or less when a stop is requested,
-// which then acts.
+// Waits until MicrosecondsNow() reaches deadline, or less when a stop is
+// requested, which then acts. Even a deadline already past is a point where
+// a stop acts.
+void PauseUntil(std::int64_t deadline);
+
+// Waits the given number of milliseconds, likewise.
 void PauseMilliseconds(unsigned milliseconds);
 
 // The local time of timeNow (whole seconds since 1970-01-01 UTC) as

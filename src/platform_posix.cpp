@@ -237,26 +237,31 @@ void StopIfRequested()
     _exit(128 + signalNumber);
 }
 
-std::int64_t MillisecondsNow()
+std::int64_t MicrosecondsNow()
 {
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<std::int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+    return static_cast<std::int64_t>(now.tv_sec) * 1000000 + now.tv_nsec / 1000;
 }
 
-void PauseMilliseconds(unsigned milliseconds)
+void PauseUntil(std::int64_t deadline)
 {
 #if defined(__linux__)
     // Without the default 50 microseconds of timer slack, a pause ends when
     // it should.
     prctl(PR_SET_TIMERSLACK, 1UL);
 #endif
-    timespec remaining{static_cast<time_t>(milliseconds / 1000),
-                       static_cast<long>(milliseconds % 1000) * 1000000L};
-    while (nanosleep(&remaining, &remaining) != 0 && errno == EINTR) {
+    const timespec end{static_cast<time_t>(deadline / 1000000),
+                       static_cast<long>(deadline % 1000000) * 1000L};
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &end, nullptr) == EINTR) {
         StopIfRequested();
     }
     StopIfRequested();
+}
+
+void PauseMilliseconds(unsigned milliseconds)
+{
+    PauseUntil(MicrosecondsNow() + static_cast<std::int64_t>(milliseconds) * 1000);
 }
 
 std::string LocalTimeText(std::int64_t timeNow)

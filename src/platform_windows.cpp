@@ -188,9 +188,21 @@ void StopIfRequested()
     ExitProcess(static_cast<UINT>(STATUS_CONTROL_C_EXIT));
 }
 
-std::int64_t MillisecondsNow()
+std::int64_t MicrosecondsNow()
 {
-    return static_cast<std::int64_t>(GetTickCount64());
+    LARGE_INTEGER frequency;
+    LARGE_INTEGER now;
+    QueryPerformanceFrequency(&frequency);
+    QueryPerformanceCounter(&now);
+    return now.QuadPart / frequency.QuadPart * 1000000 +
+           now.QuadPart % frequency.QuadPart * 1000000 / frequency.QuadPart;
+}
+
+void PauseUntil(std::int64_t deadline)
+{
+    const std::int64_t left = deadline - MicrosecondsNow();
+    WaitForSingleObject(stopRequested, left > 0 ? static_cast<DWORD>((left + 999) / 1000) : 0);
+    StopIfRequested();
 }
 
 void PauseMilliseconds(unsigned milliseconds)
