@@ -24,8 +24,12 @@ struct RunOptions {
     OutputKind output = outputToPipe;
     std::string actAfterLineWith; // once a line holding this text is out...
     int actAfterMilliseconds = 0; // ...and this much later...
-    int signalNumber = 0;         // ...this signal is sent, or else...
-    std::function<void()> whileStalled; // ...the console stops taking output, this runs, and it goes on
+    int signalNumber = 0;         // ...this signal is sent
+    // A console that takes output only as fast as the program can write
+    // stalledAfterBytes bytes, then stops: the program is then blocked on
+    // its next write, whileStalled runs, and the console goes on.
+    std::size_t stalledAfterBytes = 0;
+    std::function<void()> whileStalled;
 };
 
 struct RunResult {

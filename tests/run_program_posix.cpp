@@ -11,6 +11,7 @@
 
 #include <fcntl.h>
 #include <grp.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -63,23 +64,6 @@ std::vector<char*> Pointers(std::vector<std::string>& texts)
     _exit(127);
 }
 
-// Keeps a console stalled: fills the pipe through a second write end until
-// the program's next line cannot go in, waits, lets the check run, and then
-// lets the reader drain it. The filler bytes are NULs, dropped from the output.
-void Stall(int writeEnd, const RunOptions& options)
-{
-    // An end of its own, so that only the filling does not block.
-    const int filling = open(("/proc/self/fd/" + std::to_string(writeEnd)).c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
-    const std::string filler(4096, '\0');
-    while (write(filling, filler.data(), filler.size()) > 0) {
-    }
-    while (write(filling, filler.data(), 1) > 0) {
-    }
-    close(filling);
-    std::this_thread::sleep_for(std::chrono::milliseconds(400));
-    options.whileStalled();
-}
-
 } // namespace
 
 RunResult RunProgram(const RunOptions& options)
@@ -103,22 +87,35 @@ RunResult RunProgram(const RunOptions& options)
     if (pipe2(ends, O_CLOEXEC) != 0) {
         std::abort();
     }
-    if (options.whileStalled) {
-        fcntl(ends[1], F_SETPIPE_SZ, 4096);
+    // A stalling console is a pipe of one page, most of it filled before the
+    // program starts: its lines are taken in one after another while they
+    // fit in the rest of the page, and the first that does not blocks.
+    const int page = 4096;
+    if (options.whileStalled &&
+        (fcntl(ends[1], F_SETPIPE_SZ, page) != page || options.stalledAfterBytes >= page ||
+         write(ends[1], std::string(page - options.stalledAfterBytes, '\0').data(),
+               page - options.stalledAfterBytes) <= 0)) {
+        std::abort();
     }
     const pid_t child = fork();
     if (child == 0) {
         Become(commandPointers.data(), environmentPointers.data(), options, ends[1]);
     }
-    int fillEnd = options.whileStalled ? ends[1] : -1;
-    if (fillEnd < 0) {
-        close(ends[1]);
-    }
+    close(ends[1]);
 
     RunResult result;
     if (options.output == outputPipeBroken) {
         close(ends[0]);
     } else {
+        if (options.whileStalled) {
+            // Once the page is full, the program waits on its next line.
+            int inPipe = 0;
+            for (int waited = 0; waited < 1000 && ioctl(ends[0], FIONREAD, &inPipe) == 0 && inPipe < page; ++waited) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(400));
+            options.whileStalled();
+        }
         bool acted = options.actAfterLineWith.empty();
         char chunk[4096];
         ssize_t got;
@@ -132,21 +129,10 @@ RunResult RunProgram(const RunOptions& options)
             if (!acted && at != std::string::npos && result.output.find('\n', at) != std::string::npos) {
                 acted = true;
                 std::this_thread::sleep_for(std::chrono::milliseconds(options.actAfterMilliseconds));
-                if (options.signalNumber != 0) {
-                    kill(child, options.signalNumber);
-                } else if (fillEnd >= 0) {
-                    Stall(fillEnd, options);
-                }
-            }
-            if (acted && fillEnd >= 0) {
-                close(fillEnd);
-                fillEnd = -1;
+                kill(child, options.signalNumber);
             }
         }
         close(ends[0]);
-    }
-    if (fillEnd >= 0) {
-        close(fillEnd);
     }
 
     int status = 0;
