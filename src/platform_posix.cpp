@@ -33,8 +33,10 @@ volatile std::sig_atomic_t stopSignal = 0;
 // The staging file while it exists, so that a stop can remove it.
 std::string stagingToRemove;
 
-// The lock on the launcher's folder, or -1.
+// The lock on the launcher's folder, or -1, and how paths in that folder
+// begin ("" for a launcher named without a folder).
 int lockedFolder = -1;
+std::string lockedFolderPrefix;
 
 sigset_t maskBeforeWindow;
 
@@ -92,6 +94,32 @@ std::string FolderOf(const std::string& path)
 bool Interrupted()
 {
     return stopSignal != 0;
+}
+
+// A path as a folder's descriptor and a name in it. Paths in the launcher's
+// folder are taken relative to the descriptor the lock holds, so that only
+// the name counts against the system's limits, not the whole path: a
+// launcher whose path is near PATH_MAX still has room for its helpers. It
+// allocates nothing.
+struct Place {
+    int folder;
+    const char* name;
+};
+
+Place At(const std::string& path)
+{
+    const std::size_t prefix = lockedFolderPrefix.size();
+    if (lockedFolder >= 0 && path.size() > prefix && path.compare(0, prefix, lockedFolderPrefix) == 0 &&
+        path.find('/', prefix) == std::string::npos) {
+        return {lockedFolder, path.c_str() + prefix};
+    }
+    return {AT_FDCWD, path.c_str()};
+}
+
+bool Status(const std::string& path, struct stat& info, bool followLink)
+{
+    const Place place = At(path);
+    return fstatat(place.folder, place.name, &info, followLink ? 0 : AT_SYMLINK_NOFOLLOW) == 0;
 }
 
 #if defined(__linux__)
@@ -222,7 +250,7 @@ void StopIfRequested()
         return;
     }
     if (!stagingToRemove.empty()) {
-        unlink(stagingToRemove.c_str());
+        RemoveHelperFile(stagingToRemove);
     }
     // Ended by the signal itself, so that whoever started the run sees why;
     // without a core file left in the launcher's folder.
@@ -286,11 +314,10 @@ bool IsSeparator(char c)
     return c == '/';
 }
 
-std::size_t LongestNameBeside(const std::string& oldFile)
+std::size_t LongestNameBeside(const std::string&)
 {
-    const std::size_t folderLength = oldFile.find_last_of('/') + 1; // 0 without a folder
-    const std::size_t pathRoom = PATH_MAX - 1 > folderLength ? PATH_MAX - 1 - folderLength : 0;
-    return pathRoom < NAME_MAX ? pathRoom : NAME_MAX;
+    // Names beside the launcher are taken relative to its folder.
+    return NAME_MAX;
 }
 
 LockResult WaitForOtherUpdaters(const std::string& oldFile)
@@ -315,6 +342,7 @@ LockResult WaitForOtherUpdaters(const std::string& oldFile)
         PauseMilliseconds(10);
     }
     lockedFolder = folder;
+    lockedFolderPrefix = oldFile.substr(0, oldFile.find_last_of('/') + 1);
     return locked;
 }
 
@@ -332,13 +360,14 @@ bool FolderAllowsUpdate(const std::string& oldFile)
         return false;
     }
     struct stat info;
-    if (lstat(oldFile.c_str(), &info) != 0 || S_ISLNK(info.st_mode)) {
+    if (!Status(oldFile, info, false) || S_ISLNK(info.st_mode)) {
         return true;
     }
     if (!S_ISREG(info.st_mode)) {
         return false;
     }
-    const int old = open(oldFile.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
+    const Place place = At(oldFile);
+    const int old = openat(place.folder, place.name, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
     const bool allowed = old < 0 || !Unchangeable(old);
     if (old >= 0) {
         close(old);
@@ -356,16 +385,17 @@ bool StageCopy(const std::string& newFile, const std::string& stagingFile,
     struct stat sourceInfo;
     struct stat oldEntry;
     struct stat oldInfo;
-    const bool hasOld = stat(permissionsOf.c_str(), &oldInfo) == 0;
+    const bool hasOld = Status(permissionsOf, oldInfo, true);
     fstat(source, &sourceInfo);
     // The old launcher's only name: once it is moved aside, there is nothing
     // left to copy. A second hard link of it is a copy like any other.
-    const bool onlyNameOfOld = lstat(permissionsOf.c_str(), &oldEntry) == 0 &&
+    const bool onlyNameOfOld = Status(permissionsOf, oldEntry, false) &&
                                oldEntry.st_dev == sourceInfo.st_dev &&
                                oldEntry.st_ino == sourceInfo.st_ino && oldEntry.st_nlink == 1;
-    const int target = onlyNameOfOld ? -1
-                                     : open(stagingFile.c_str(),
-                                            O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    const Place staging = At(stagingFile);
+    const int target =
+        onlyNameOfOld ? -1
+                      : openat(staging.folder, staging.name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (target < 0) {
         close(source);
         return false;
@@ -405,7 +435,7 @@ void CloseWindow()
 AsideResult MoveAside(const std::string& oldFile, const std::string& backupFile)
 {
     struct stat info;
-    if (lstat(oldFile.c_str(), &info) != 0) {
+    if (!Status(oldFile, info, false)) {
         return errno == ENOENT ? nothingThere : cannotMove;
     }
     if (!S_ISREG(info.st_mode) && !S_ISLNK(info.st_mode)) {
@@ -416,9 +446,11 @@ AsideResult MoveAside(const std::string& oldFile, const std::string& backupFile)
 
 bool RenameWithoutReplacing(const std::string& from, const std::string& to)
 {
+    const Place source = At(from);
+    const Place target = At(to);
     bool renamed = false;
 #if defined(__linux__)
-    renamed = renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0;
+    renamed = renameat2(source.folder, source.name, target.folder, target.name, RENAME_NOREPLACE) == 0;
     if (!renamed && errno != EINVAL && errno != ENOSYS) {
         return false;
     }
@@ -426,8 +458,8 @@ bool RenameWithoutReplacing(const std::string& from, const std::string& to)
     // Where the file system cannot refuse to replace: look first. The
     // updaters' lock keeps other runs from slipping in between.
     struct stat info;
-    if (!renamed && lstat(to.c_str(), &info) != 0 && errno == ENOENT) {
-        renamed = rename(from.c_str(), to.c_str()) == 0;
+    if (!renamed && !Status(to, info, false) && errno == ENOENT) {
+        renamed = renameat(source.folder, source.name, target.folder, target.name) == 0;
     }
     if (renamed && from == stagingToRemove) {
         stagingToRemove.clear();
@@ -450,12 +482,13 @@ void FlushFolder(const std::string& oldFile)
 
 void RemoveFile(const std::string& path)
 {
-    unlink(path.c_str());
+    const Place place = At(path);
+    unlinkat(place.folder, place.name, 0);
 }
 
 void RemoveHelperFile(const std::string& path)
 {
-    unlink(path.c_str());
+    RemoveFile(path);
     if (path == stagingToRemove) {
         stagingToRemove.clear();
     }
@@ -464,14 +497,14 @@ void RemoveHelperFile(const std::string& path)
 bool FileThere(const std::string& path)
 {
     struct stat info;
-    return lstat(path.c_str(), &info) == 0 && (S_ISREG(info.st_mode) || S_ISLNK(info.st_mode));
+    return Status(path, info, false) && (S_ISREG(info.st_mode) || S_ISLNK(info.st_mode));
 }
 
 bool SameFile(const std::string& path, const std::string& otherPath)
 {
     struct stat info;
     struct stat otherInfo;
-    return stat(path.c_str(), &info) == 0 && stat(otherPath.c_str(), &otherInfo) == 0 &&
+    return Status(path, info, true) && Status(otherPath, otherInfo, true) &&
            info.st_dev == otherInfo.st_dev && info.st_ino == otherInfo.st_ino;
 }
 

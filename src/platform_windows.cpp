@@ -182,7 +182,7 @@ void StopIfRequested()
         return;
     }
     if (!stagingToRemove.empty()) {
-        DeleteFileA(stagingToRemove.c_str());
+        RemoveHelperFile(stagingToRemove);
     }
     // The status Windows gives a program that Ctrl+C ended.
     ExitProcess(static_cast<UINT>(STATUS_CONTROL_C_EXIT));

@@ -211,6 +211,10 @@ std::vector<UpdateCase> AllCases()
         // shortened to fit beside it.
         {"LongestName", Files(longName + ".exe", "v1", "launcher.new", "v2"), {longName + ".exe", "launcher.new"},
          updated, {{longName + ".exe", "0755:v2"}}, -1},
+        // A path of the longest length allowed (PATH_MAX less its NUL), made
+        // of slashes: the helper files' paths would be longer still.
+        On(posixOnly, {"LongestPath", Standard, {"." + std::string(4082, '/') + "launcher.exe", "launcher.new"},
+                       updated, updatedFiles, -1}),
         On(posixOnly, {"OldLauncherIsALink", And(Files("target", "v1", "launcher.new", "v2"), [](const std::string& folder) {
                            fs::create_symlink("target", folder + "/launcher.exe");
                            return true;
