@@ -19,12 +19,12 @@ std::size_t NameStart(const std::string& oldFile)
 
 std::string Hash(const std::string& text)
 {
-    std::uint32_t hash = 2166136261u;
+    std::uint64_t hash = 14695981039346656037ull;
     for (const char c : text) {
-        hash = (hash ^ static_cast<unsigned char>(c)) * 16777619u;
+        hash = (hash ^ static_cast<unsigned char>(c)) * 1099511628211ull;
     }
-    char hex[9];
-    std::snprintf(hex, sizeof hex, "%08x", static_cast<unsigned>(hash));
+    char hex[17];
+    std::snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(hash));
     return hex;
 }
 

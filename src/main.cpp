@@ -20,12 +20,15 @@ namespace {
 const int exitSuccess = 0;
 const int exitUsage = 1;
 const int exitUpdateFailed = 2;
+const int exitNotStarted = 3;
 
 // Long enough to read the error before a console window closes.
 const unsigned errorPauseMilliseconds = 2000;
 
 int FailUpdate(const std::string& message)
 {
+    // Nothing is left to guard: other updaters need not wait for the pause.
+    ReleaseOtherUpdaters();
     Log("Error", message);
     PauseMilliseconds(errorPauseMilliseconds);
     return exitUpdateFailed;
@@ -98,7 +101,7 @@ int main(int argc, char* argv[])
         return FailUpdate("Failed to remove old launcher!");
     }
 
-    OpenWindow();
+    HoldStopRequests();
     const AsideResult aside = MoveAside(oldFile, backupFile);
     const std::int64_t movedAt = SecondsNow();
     bool placed = false;
@@ -108,7 +111,7 @@ int main(int argc, char* argv[])
             RenameWithoutReplacing(backupFile, oldFile);
         }
     }
-    CloseWindow();
+    ReleaseStopRequests();
     if (!placed && staged) {
         RemoveHelperFile(stagingFile);
     }
@@ -139,8 +142,18 @@ int main(int argc, char* argv[])
     }
     ReleaseOtherUpdaters();
     PauseUntil(pauseEnds);
+    // Once the line says the launcher starts, a stop request waits until it
+    // has.
+    HoldStopRequests();
     Log("Run", runMessage);
     PauseMilliseconds(1000);
-    StartProgram(oldFile);
+    const bool started = StartProgram(oldFile);
+    ReleaseStopRequests();
+    StopIfRequested();
+    if (!started) {
+        Log("Error", "Failed to start new launcher!");
+        PauseMilliseconds(errorPauseMilliseconds);
+        return exitNotStarted;
+    }
     return exitSuccess;
 }

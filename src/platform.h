@@ -70,11 +70,12 @@ bool FolderAllowsUpdate(const std::string& oldFile);
 bool StageCopy(const std::string& newFile, const std::string& stagingFile,
                const std::string& permissionsOf);
 
-// The critical window: from the first rename of the launcher's path to the
-// last. Nothing in it writes to the console or allocates; every stop request
-// that can be held is held until CloseWindow, and acts right after it.
-void OpenWindow();
-void CloseWindow();
+// Holds every stop request that can be held until ReleaseStopRequests; it
+// then acts at the next safe point. Used for the critical window, from the
+// first rename of the launcher's path to the last, in which nothing writes
+// to the console or allocates, and from the "Starting" line to the start.
+void HoldStopRequests();
+void ReleaseStopRequests();
 
 enum AsideResult {
     movedAside,   // oldFile is now at backupFile
@@ -108,5 +109,5 @@ bool SameFile(const std::string& path, const std::string& otherPath);
 
 // Starts the program at path with no arguments, in the current directory, as
 // a process of its own that does not share this one's console streams; it is
-// not waited for and its outcome is not reported.
-void StartProgram(const std::string& path);
+// not waited for. False when it could not be started.
+bool StartProgram(const std::string& path);

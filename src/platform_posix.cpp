@@ -216,13 +216,17 @@ int OpenRegularFile(const std::string& newFile)
 }
 
 // Append-only or immutable: entries can be added but not renamed or removed.
-bool Unchangeable(int file)
+// statx tells without opening the file, which a folder this user may
+// change but not read would refuse.
+bool Unchangeable(const std::string& path)
 {
-#if defined(__linux__)
-    long flags = 0;
-    return ioctl(file, FS_IOC_GETFLAGS, &flags) == 0 &&
-           (flags & (FS_APPEND_FL | FS_IMMUTABLE_FL)) != 0;
+#if defined(__linux__) && defined(STATX_ATTR_APPEND)
+    struct statx info;
+    const Place place = At(path);
+    return statx(place.folder, place.name, AT_SYMLINK_NOFOLLOW, STATX_BASIC_STATS, &info) == 0 &&
+           (info.stx_attributes & (STATX_ATTR_APPEND | STATX_ATTR_IMMUTABLE)) != 0;
 #else
+    (void)path;
     return false;
 #endif
 }
@@ -356,23 +360,11 @@ void ReleaseOtherUpdaters()
 
 bool FolderAllowsUpdate(const std::string& oldFile)
 {
-    if (lockedFolder >= 0 && Unchangeable(lockedFolder)) {
-        return false;
-    }
     struct stat info;
-    if (!Status(oldFile, info, false) || S_ISLNK(info.st_mode)) {
-        return true;
-    }
-    if (!S_ISREG(info.st_mode)) {
+    if (Unchangeable(FolderOf(oldFile)) || (Status(oldFile, info, false) && !S_ISREG(info.st_mode) && !S_ISLNK(info.st_mode))) {
         return false;
     }
-    const Place place = At(oldFile);
-    const int old = openat(place.folder, place.name, O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
-    const bool allowed = old < 0 || !Unchangeable(old);
-    if (old >= 0) {
-        close(old);
-    }
-    return allowed;
+    return !Unchangeable(oldFile);
 }
 
 bool StageCopy(const std::string& newFile, const std::string& stagingFile,
@@ -401,14 +393,17 @@ bool StageCopy(const std::string& newFile, const std::string& stagingFile,
         return false;
     }
     stagingToRemove = stagingFile;
-    // A download usually lacks the execute bit the old launcher had. The
-    // set-user and set-group bits stay behind: they must not pass to
-    // contents that were never installed with them. Root keeps the old
-    // launcher's owner, who may then replace it again.
+    // A download usually lacks the execute bit the old launcher had; without
+    // an old launcher, whoever may read the download may run it. The set-user
+    // and set-group bits stay behind: they must not pass to contents that
+    // were never installed with them. Root keeps the old launcher's owner,
+    // who may then replace it again.
     const struct stat& model = hasOld ? oldInfo : sourceInfo;
+    const mode_t permissions = hasOld ? oldInfo.st_mode & 0777
+                                      : (sourceInfo.st_mode & 0777) | ((sourceInfo.st_mode & 0444) >> 2);
     bool written = CopyBytes(source, target) &&
                    (geteuid() != 0 || !hasOld || fchown(target, model.st_uid, model.st_gid) == 0) &&
-                   fchmod(target, model.st_mode & 0777) == 0 && fsync(target) == 0;
+                   fchmod(target, permissions) == 0 && fsync(target) == 0;
     written = close(target) == 0 && written && !Interrupted();
     close(source);
     if (!written) {
@@ -417,7 +412,7 @@ bool StageCopy(const std::string& newFile, const std::string& stagingFile,
     return written;
 }
 
-void OpenWindow()
+void HoldStopRequests()
 {
     sigset_t held;
     sigfillset(&held);
@@ -427,7 +422,7 @@ void OpenWindow()
     sigprocmask(SIG_BLOCK, &held, &maskBeforeWindow);
 }
 
-void CloseWindow()
+void ReleaseStopRequests()
 {
     sigprocmask(SIG_SETMASK, &maskBeforeWindow, nullptr);
 }
@@ -508,7 +503,7 @@ bool SameFile(const std::string& path, const std::string& otherPath)
            info.st_dev == otherInfo.st_dev && info.st_ino == otherInfo.st_ino;
 }
 
-void StartProgram(const std::string& path)
+bool StartProgram(const std::string& path)
 {
     // Its own session, so that closing this console does not take it down,
     // and /dev/null for its standard streams, so that whoever reads this
@@ -539,8 +534,9 @@ void StartProgram(const std::string& path)
     // anything but itself.
     char* const arguments[] = {const_cast<char*>(path.c_str()), nullptr};
     pid_t launcher;
-    posix_spawn(&launcher, path.c_str(), &streams, &attributes, arguments, environ);
+    const bool started = posix_spawn(&launcher, path.c_str(), &streams, &attributes, arguments, environ) == 0;
 
     posix_spawnattr_destroy(&attributes);
     posix_spawn_file_actions_destroy(&streams);
+    return started;
 }

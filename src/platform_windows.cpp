@@ -24,6 +24,9 @@ std::string stagingToRemove;
 // The updaters' lock, once held.
 HANDLE updatersLock = nullptr;
 
+// Set while stop requests are held.
+bool holding = false;
+
 // Runs on a thread of its own when Ctrl+C or Ctrl+Break is pressed or the
 // console closes. It only records the request: the main thread acts on it at
 // its next safe point, so that no line is written twice and no file is left
@@ -178,7 +181,7 @@ void SurviveFailedWrites()
 
 void StopIfRequested()
 {
-    if (WaitForSingleObject(stopRequested, 0) != WAIT_OBJECT_0) {
+    if (holding || WaitForSingleObject(stopRequested, 0) != WAIT_OBJECT_0) {
         return;
     }
     if (!stagingToRemove.empty()) {
@@ -201,14 +204,18 @@ std::int64_t MicrosecondsNow()
 void PauseUntil(std::int64_t deadline)
 {
     const std::int64_t left = deadline - MicrosecondsNow();
-    WaitForSingleObject(stopRequested, left > 0 ? static_cast<DWORD>((left + 999) / 1000) : 0);
+    const DWORD milliseconds = left > 0 ? static_cast<DWORD>((left + 999) / 1000) : 0;
+    if (holding) {
+        Sleep(milliseconds);
+    } else {
+        WaitForSingleObject(stopRequested, milliseconds);
+    }
     StopIfRequested();
 }
 
 void PauseMilliseconds(unsigned milliseconds)
 {
-    WaitForSingleObject(stopRequested, milliseconds);
-    StopIfRequested();
+    PauseUntil(MicrosecondsNow() + static_cast<std::int64_t>(milliseconds) * 1000);
 }
 
 std::string LocalTimeText(std::int64_t timeNow)
@@ -296,9 +303,13 @@ bool FolderAllowsUpdate(const std::string& oldFile)
 {
     // Windows has no append-only folders: what may be made may be renamed.
     // A link is refused rather than risk moving what it leads to.
+    // A name the system could not hand over whole holds the replacement
+    // character U+FFFD (Wine turns a Unix name that is no UTF-8 into it):
+    // it may name another file than the one meant.
     const DWORD attributes = GetFileAttributesA(oldFile.c_str());
-    return attributes == INVALID_FILE_ATTRIBUTES ||
-           (!(attributes & FILE_ATTRIBUTE_DIRECTORY) && !LeadsElsewhere(oldFile, FullFolderOf(oldFile)));
+    return oldFile.find("\xEF\xBF\xBD") == std::string::npos &&
+           (attributes == INVALID_FILE_ATTRIBUTES ||
+            (!(attributes & FILE_ATTRIBUTE_DIRECTORY) && !LeadsElsewhere(oldFile, FullFolderOf(oldFile))));
 }
 
 bool StageCopy(const std::string& newFile, const std::string& stagingFile,
@@ -341,13 +352,17 @@ bool StageCopy(const std::string& newFile, const std::string& stagingFile,
     return staged;
 }
 
-void OpenWindow()
+void HoldStopRequests()
 {
-    // Nothing to hold: the console control handler only records a stop, and
-    // the main thread looks at it once the window has closed.
+    // The console control handler only records a stop; until released, the
+    // main thread does not look at it.
+    holding = true;
 }
 
-void CloseWindow() {}
+void ReleaseStopRequests()
+{
+    holding = false;
+}
 
 AsideResult MoveAside(const std::string& oldFile, const std::string& backupFile)
 {
@@ -406,7 +421,9 @@ bool SameFile(const std::string& path, const std::string& otherPath)
     return Identify(path, one) && Identify(otherPath, other) && SameIdentity(one, other);
 }
 
-void StartProgram(const std::string& path)
+bool StartProgram(const std::string& path)
 {
-    ShellExecuteA(nullptr, "open", path.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
+    // A value above 32 means success.
+    return reinterpret_cast<INT_PTR>(
+               ShellExecuteA(nullptr, "open", path.c_str(), nullptr, nullptr, SW_SHOWNORMAL)) > 32;
 }

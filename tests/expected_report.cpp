@@ -11,7 +11,7 @@ const std::string banner = rule + "        >> Launcher Kestrin v1.0 <<\n" + rule
 
 int ExpectedStatus(Outcome outcome)
 {
-    return outcome == updated ? 0 : outcome == usageError ? 1 : 2;
+    return outcome == updated ? 0 : outcome == usageError ? 1 : outcome == notStarted ? 3 : 2;
 }
 
 std::string ExpectedReport(Outcome outcome, const std::vector<std::string>& arguments)
@@ -31,9 +31,10 @@ std::string ExpectedReport(Outcome outcome, const std::vector<std::string>& argu
     if (outcome == moveFailed) {
         return report + "[TIME] Error           : Failed to move new launcher!\n";
     }
-    return report + "[TIME] Success         : New launcher renamed successfully.\n" +
-           "[TIME] Done            : Update finished successfully!\n" + "\n" + rule +
-           "[TIME] Run             : Starting " + oldFile + "\n";
+    report += "[TIME] Success         : New launcher renamed successfully.\n"
+              "[TIME] Done            : Update finished successfully!\n\n" + rule +
+              "[TIME] Run             : Starting " + oldFile + "\n";
+    return outcome == notStarted ? report + "[TIME] Error           : Failed to start new launcher!\n" : report;
 }
 
 std::string CutAfterLineWith(const std::string& report, const std::string& text)

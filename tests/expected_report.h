@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-enum Outcome { updated, usageError, removeFailed, moveFailed };
+enum Outcome { updated, usageError, removeFailed, moveFailed, notStarted };
 
 int ExpectedStatus(Outcome outcome);
 

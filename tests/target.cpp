@@ -96,10 +96,12 @@ std::vector<std::string> TargetArguments(const std::vector<std::string>& argumen
     return spelled;
 }
 
-std::string LauncherFile(int version)
+std::string LauncherFile(int version, std::size_t padding)
 {
     static const std::string standIn = ReadFile(Environment("KESTRIN_STAND_IN"));
-    return TargetIsWindows() ? standIn + "\n" + std::to_string(version) : ShellLauncher(version);
+    const std::string pad(padding, '#');
+    return TargetIsWindows() ? standIn + pad + "\n" + std::to_string(version)
+                             : ShellLauncher(version) + pad + (padding > 0 ? "\n" : "");
 }
 
 std::string StartRecord(int version, const std::string& folder)

@@ -24,9 +24,9 @@ std::string TargetPath(const std::string& path);
 std::vector<std::string> TargetArguments(const std::vector<std::string>& arguments,
                                          const std::string& folder);
 
-// The stand-in launcher of a version, and what it records when started in
-// folder with no arguments (started.txt).
-std::string LauncherFile(int version);
+// The stand-in launcher of a version, padded to a large file if asked, and
+// what it records when started in folder with no arguments (started.txt).
+std::string LauncherFile(int version, std::size_t padding = 0);
 std::string StartRecord(int version, const std::string& folder);
 
 // The report as the program writes it: CR LF line ends on Windows.
