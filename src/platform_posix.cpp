@@ -38,7 +38,7 @@ std::string stagingToRemove;
 int lockedFolder = -1;
 std::string lockedFolderPrefix;
 
-sigset_t maskBeforeWindow;
+sigset_t maskBeforeHold;
 
 // A stop request is only recorded: the run acts on it where that is safe.
 // Without SA_RESTART, a write to a stalled console or a wait is cut short so
@@ -419,12 +419,12 @@ void HoldStopRequests()
     for (const int fault : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGSYS, SIGABRT}) {
         sigdelset(&held, fault);
     }
-    sigprocmask(SIG_BLOCK, &held, &maskBeforeWindow);
+    sigprocmask(SIG_BLOCK, &held, &maskBeforeHold);
 }
 
 void ReleaseStopRequests()
 {
-    sigprocmask(SIG_SETMASK, &maskBeforeWindow, nullptr);
+    sigprocmask(SIG_SETMASK, &maskBeforeHold, nullptr);
 }
 
 AsideResult MoveAside(const std::string& oldFile, const std::string& backupFile)
