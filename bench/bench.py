@@ -12,7 +12,8 @@ the rounds:
   - the program's peak memory (maximum resident set) at both sizes;
   - how long the launcher's path is empty: from the start of the rename that
     moves the old launcher aside to the end of the one that puts the new one
-    in place (strace -ttt -T), at both sizes;
+    in place (strace -ttt -T), at both sizes; never, where one exchange of
+    names does both;
   - how far each fixed pause overshoots: from the line that starts it to the
     next line, or to the start of the launcher (strace -ttt -T);
   - whether the folder is flushed between the last rename and the success line.
@@ -130,7 +131,9 @@ def timeline(calls):
     success = first("write", "renamed successfully")
     flushed = any(c[1] == "fsync" and end(into_place) <= c[0] < success[0] for c in calls)
     overshoots = (trying[0] - end(waiting) - 0.5, run[0] - end(done) - 0.5, start[0] - end(run) - 1.0)
-    return end(into_place) - aside[0], [value * 1000 for value in overshoots], flushed
+    # Swapped in one step, the launcher's path was never empty.
+    empty = 0.0 if "RENAME_EXCHANGE" in into_place[2] else end(into_place) - aside[0]
+    return empty, [value * 1000 for value in overshoots], flushed
 
 
 def machine():

@@ -3,9 +3,9 @@
 // closing; every step is reported on a timestamped console line.
 //
 // The old launcher is never lost. While the launcher closes, the new one is
-// copied beside it and flushed to the disk; then two renames swap them, and
-// the launcher's path is empty only between those two. Any failure puts the
-// old launcher back.
+// copied beside it and flushed to the disk; then the two swap names, in one
+// step where the system can, else by two renames between which alone the
+// launcher's path is empty. Any failure puts the old launcher back.
 
 #include "helper_files.h"
 #include "log.h"
@@ -102,10 +102,10 @@ int main(int argc, char* argv[])
     }
 
     HoldStopRequests();
-    const AsideResult aside = MoveAside(oldFile, backupFile);
+    bool placed = staged && SwapIntoPlace(stagingFile, oldFile, backupFile);
+    const AsideResult aside = placed ? movedAside : MoveAside(oldFile, backupFile);
     const std::int64_t movedAt = SecondsNow();
-    bool placed = false;
-    if (aside != cannotMove) {
+    if (!placed && aside != cannotMove) {
         placed = staged && RenameWithoutReplacing(stagingFile, oldFile);
         if (!placed && aside == movedAside) {
             RenameWithoutReplacing(backupFile, oldFile);

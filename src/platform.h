@@ -87,6 +87,14 @@ enum AsideResult {
 // not exist yet. A launcher that still runs is not moved (Windows).
 AsideResult MoveAside(const std::string& oldFile, const std::string& backupFile);
 
+// Puts the staged copy at oldFile's path and the old launcher (a regular file
+// or a symbolic link) at backupFile, which must not exist yet, by swapping
+// two names in one step where the system can (Linux): the launcher's path is
+// then never empty. False, with nothing changed, where it cannot; MoveAside
+// and RenameWithoutReplacing then do it in two steps.
+bool SwapIntoPlace(const std::string& stagingFile, const std::string& oldFile,
+                   const std::string& backupFile);
+
 // Renames from to to, unless something is at to already; in the window.
 bool RenameWithoutReplacing(const std::string& from, const std::string& to);
 

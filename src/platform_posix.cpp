@@ -439,6 +439,36 @@ AsideResult MoveAside(const std::string& oldFile, const std::string& backupFile)
     return RenameWithoutReplacing(oldFile, backupFile) ? movedAside : cannotMove;
 }
 
+bool SwapIntoPlace(const std::string& stagingFile, const std::string& oldFile,
+                   const std::string& backupFile)
+{
+#if defined(__linux__)
+    struct stat info;
+    if (!Status(oldFile, info, false) || (!S_ISREG(info.st_mode) && !S_ISLNK(info.st_mode)) ||
+        Status(backupFile, info, false)) {
+        return false;
+    }
+    const Place staging = At(stagingFile);
+    const Place old = At(oldFile);
+    const Place backup = At(backupFile);
+    if (renameat2(staging.folder, staging.name, old.folder, old.name, RENAME_EXCHANGE) != 0) {
+        return false;
+    }
+    // The old launcher now bears the staging file's name.
+    if (renameat2(staging.folder, staging.name, backup.folder, backup.name, RENAME_NOREPLACE) != 0) {
+        renameat2(staging.folder, staging.name, old.folder, old.name, RENAME_EXCHANGE);
+        return false;
+    }
+    stagingToRemove.clear();
+    return true;
+#else
+    (void)stagingFile;
+    (void)oldFile;
+    (void)backupFile;
+    return false;
+#endif
+}
+
 bool RenameWithoutReplacing(const std::string& from, const std::string& to)
 {
     const Place source = At(from);

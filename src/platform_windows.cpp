@@ -376,6 +376,12 @@ AsideResult MoveAside(const std::string& oldFile, const std::string& backupFile)
     return RenameWithoutReplacing(oldFile, backupFile) ? movedAside : cannotMove;
 }
 
+bool SwapIntoPlace(const std::string&, const std::string&, const std::string&)
+{
+    // Windows has no call that swaps two names.
+    return false;
+}
+
 bool RenameWithoutReplacing(const std::string& from, const std::string& to)
 {
     // Without MOVEFILE_REPLACE_EXISTING the move never overwrites anything;
