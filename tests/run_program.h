@@ -22,9 +22,11 @@ struct RunOptions {
     bool asUnprivilegedUser = false; // as nobody, whose rights root cannot lend
     long long fileSizeLimit = -1;    // RLIMIT_FSIZE in bytes; -1 for none
     OutputKind output = outputToPipe;
+    std::vector<std::string> wrapper; // runs the program (strace, say)
     std::string actAfterLineWith; // once a line holding this text is out...
     int actAfterMilliseconds = 0; // ...and this much later...
-    int signalNumber = 0;         // ...this signal is sent
+    int signalNumber = 0;         // ...this signal is sent, or else...
+    std::function<void()> whileRunning; // ...this runs
     // A console that takes output only as fast as the program can write
     // stalledAfterBytes bytes, then stops: the program is then blocked on
     // its next write, whileStalled runs, and the console goes on.

@@ -78,8 +78,15 @@ RunResult RunProgram(const RunOptions& options)
         program = reachableCopy + "/" + std::filesystem::path(program).filename().string();
         std::filesystem::copy_file(ProgramUnderTest(), program);
     }
-    std::vector<std::string> command = TargetCommand(program, options.arguments);
+    std::vector<std::string> command = options.wrapper;
+    for (const std::string& part : TargetCommand(program, options.arguments)) {
+        command.push_back(part);
+    }
     std::vector<std::string> environment = TargetEnvironment(options.asUnprivilegedUser);
+    if (!options.wrapper.empty()) {
+        // LeakSanitizer cannot run under a tracer.
+        environment.push_back("ASAN_OPTIONS=detect_leaks=0");
+    }
     const std::vector<char*> commandPointers = Pointers(command);
     const std::vector<char*> environmentPointers = Pointers(environment);
 
@@ -129,7 +136,11 @@ RunResult RunProgram(const RunOptions& options)
             if (!acted && at != std::string::npos && result.output.find('\n', at) != std::string::npos) {
                 acted = true;
                 std::this_thread::sleep_for(std::chrono::milliseconds(options.actAfterMilliseconds));
-                kill(child, options.signalNumber);
+                if (options.signalNumber != 0) {
+                    kill(child, options.signalNumber);
+                } else if (options.whileRunning) {
+                    options.whileRunning();
+                }
             }
         }
         close(ends[0]);
