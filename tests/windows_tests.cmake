@@ -15,11 +15,17 @@ if(NOT CMAKE_CROSSCOMPILING_EMULATOR OR NOT CMAKE_HOST_UNIX)
 endif()
 
 include(ExternalProject)
+# Under make, the runner's build shares the outer build's jobs.
+if(CMAKE_GENERATOR MATCHES "Make")
+  set(build_runner $(MAKE) update_test)
+else()
+  set(build_runner ${CMAKE_COMMAND} --build <BINARY_DIR> --target update_test)
+endif()
 ExternalProject_Add(table_runner
   SOURCE_DIR ${PROJECT_SOURCE_DIR}
   BINARY_DIR ${CMAKE_BINARY_DIR}/runner
   CMAKE_ARGS -DCMAKE_BUILD_TYPE=Release -DKESTRIN_WARNINGS_AS_ERRORS=${KESTRIN_WARNINGS_AS_ERRORS}
-  BUILD_COMMAND ${CMAKE_COMMAND} --build <BINARY_DIR> --target update_test
+  BUILD_COMMAND ${build_runner}
   INSTALL_COMMAND ""
   BUILD_ALWAYS ON)
 add_dependencies(table_runner Kestrin stand_in_launcher)
