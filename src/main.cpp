@@ -111,6 +111,14 @@ int main(int argc, char* argv[])
             RenameWithoutReplacing(backupFile, oldFile);
         }
     }
+    // Made to last, and the download gone, before a stop can act: a download
+    // still there tells the launcher that no update happened.
+    if (placed) {
+        FlushFolder(oldFile);
+        if (!SameFile(newFile, oldFile)) {
+            RemoveFile(newFile);
+        }
+    }
     ReleaseStopRequests();
     if (!placed && staged) {
         RemoveHelperFile(stagingFile);
@@ -124,10 +132,6 @@ int main(int argc, char* argv[])
     Log("Move", moveMessage, movedAt);
     if (!placed) {
         return FailUpdate("Failed to move new launcher!");
-    }
-    FlushFolder(oldFile);
-    if (!SameFile(newFile, oldFile)) {
-        RemoveFile(newFile);
     }
 
     Log("Success", "New launcher renamed successfully.");

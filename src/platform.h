@@ -91,7 +91,8 @@ AsideResult MoveAside(const std::string& oldFile, const std::string& backupFile)
 // or a symbolic link) at backupFile, which must not exist yet, by swapping
 // two names in one step where the system can (Linux): the launcher's path is
 // then never empty. False, with nothing changed, where it cannot; MoveAside
-// and RenameWithoutReplacing then do it in two steps.
+// and RenameWithoutReplacing then do it in two steps. True means the new
+// launcher is in place.
 bool SwapIntoPlace(const std::string& stagingFile, const std::string& oldFile,
                    const std::string& backupFile);
 

@@ -454,9 +454,13 @@ bool SwapIntoPlace(const std::string& stagingFile, const std::string& oldFile,
     if (renameat2(staging.folder, staging.name, old.folder, old.name, RENAME_EXCHANGE) != 0) {
         return false;
     }
-    // The old launcher now bears the staging file's name.
-    if (renameat2(staging.folder, staging.name, backup.folder, backup.name, RENAME_NOREPLACE) != 0) {
-        renameat2(staging.folder, staging.name, old.folder, old.name, RENAME_EXCHANGE);
+    // The old launcher now bears the staging file's name. Should it not move
+    // on, the swap is undone; should that fail too, the new launcher stays in
+    // place and the old one under the staging file's name, for the next run
+    // to clear away.
+    const bool movedOn =
+        renameat2(staging.folder, staging.name, backup.folder, backup.name, RENAME_NOREPLACE) == 0;
+    if (!movedOn && renameat2(staging.folder, staging.name, old.folder, old.name, RENAME_EXCHANGE) == 0) {
         return false;
     }
     stagingToRemove.clear();

@@ -29,7 +29,8 @@ struct RunOptions {
     std::function<void()> whileRunning; // ...this runs
     // A console that takes output only as fast as the program can write
     // stalledAfterBytes bytes, then stops: the program is then blocked on
-    // its next write, whileStalled runs, and the console goes on.
+    // its next write, whileStalled runs, signalNumber is sent if set, and
+    // the console goes on.
     std::size_t stalledAfterBytes = 0;
     std::function<void()> whileStalled;
 };

@@ -122,6 +122,9 @@ RunResult RunProgram(const RunOptions& options)
             }
             std::this_thread::sleep_for(std::chrono::milliseconds(400));
             options.whileStalled();
+            if (options.signalNumber != 0) {
+                kill(child, options.signalNumber);
+            }
         }
         bool acted = options.actAfterLineWith.empty();
         char chunk[4096];

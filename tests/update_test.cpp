@@ -362,6 +362,13 @@ std::vector<UpdateCase> AllCases()
         stalled.run.actAfterLineWith = line;
         cases.push_back(stalled);
     }
+    // Stopped there once the launchers have swapped: the download is gone
+    // with the update done, so that it tells no false story.
+    UpdateCase stopped{"InterruptWhileStalledAfterRemoved", BigUpdate, standardArguments, updated, {}, 0};
+    stopped.run.whileStalled = [] {};
+    stopped.run.actAfterLineWith = "Old launcher removed";
+    stopped.run.signalNumber = SIGINT;
+    cases.push_back(stopped);
 
     // A stop request while the launcher closes ends the run there, with
     // nothing changed; one that comes later acts once the launcher's path
@@ -582,6 +589,8 @@ TEST_P(UpdateRun, EndsAsExpected)
     if (c.filesAfter.empty()) {
         nothingLost();
         EXPECT_EQ(files.count("launcher.exe~kestrin-staging"), 0u) << "the staging file was left behind";
+        EXPECT_EQ(ReadFile(launcher) == big, !fs::exists(folder + "/launcher.new"))
+            << "the download must be gone exactly when the new launcher is in place";
     } else {
         EXPECT_EQ(ForTarget(files), ForTarget(c.filesAfter));
     }
