@@ -27,6 +27,9 @@ HANDLE updatersLock = nullptr;
 // Set while stop requests are held.
 bool holding = false;
 
+// The thread that ran the handler for Ctrl+C or Ctrl+Break.
+PVOID handlerThread = nullptr;
+
 // Runs on a thread of its own when Ctrl+C or Ctrl+Break is pressed or the
 // console closes. It only records the request: the main thread acts on it at
 // its next safe point, so that no line is written twice and no file is left
@@ -35,10 +38,19 @@ bool holding = false;
 // five seconds; the window is two renames long).
 BOOL WINAPI RecordStop(DWORD event)
 {
-    SetEvent(stopRequested);
     if (event == CTRL_CLOSE_EVENT || event == CTRL_LOGOFF_EVENT || event == CTRL_SHUTDOWN_EVENT) {
+        SetEvent(stopRequested);
         Sleep(INFINITE);
     }
+    // The main thread lets this thread end before it ends the process: Wine
+    // kills a process outright that ends while such a thread is starting.
+    HANDLE self = nullptr;
+    DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &self, SYNCHRONIZE,
+                    FALSE, 0);
+    if (HANDLE earlier = InterlockedExchangePointer(&handlerThread, self)) {
+        CloseHandle(earlier);
+    }
+    SetEvent(stopRequested);
     return TRUE;
 }
 
@@ -186,6 +198,10 @@ void StopIfRequested()
     }
     if (!stagingToRemove.empty()) {
         RemoveHelperFile(stagingToRemove);
+    }
+    if (HANDLE handler = InterlockedExchangePointer(&handlerThread, nullptr)) {
+        WaitForSingleObject(handler, 1000);
+        CloseHandle(handler);
     }
     // The status Windows gives a program that Ctrl+C ended.
     ExitProcess(static_cast<UINT>(STATUS_CONTROL_C_EXIT));
