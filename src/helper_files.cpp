@@ -41,10 +41,10 @@ std::string HelperFile(const std::string& oldFile, const std::string& newFile,
 {
     const std::size_t start = NameStart(oldFile);
     const std::string name = oldFile.substr(start);
+    const std::size_t room = LongestNameBeside(oldFile);
     std::string suffix = "~kestrin-" + role;
     for (int attempt = 2;; ++attempt) {
         std::string helper = name + suffix;
-        const std::size_t room = LongestNameBeside(oldFile);
         if (helper.size() > room) {
             const std::string tail = "~" + Hash(name) + suffix;
             std::size_t keep = room > tail.size() ? room - tail.size() : 0;
