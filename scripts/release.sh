@@ -6,17 +6,48 @@
 #   Kestrin-<version>-linux-x86_64.tar.gz   Kestrin (static), LICENSE, README.md
 #   SHA256SUMS                              the two archives' SHA-256 sums
 #
+# Each archive holds one folder named like it, with the files in it.
 # The version is project(VERSION) in CMakeLists.txt. The same commit gives
 # byte-identical files wherever and whenever it is built: every time stamp
 # is the commit's, and the build folder's path enters no file.
 #
-#   scripts/release.sh [OUTPUT_FOLDER]
+#   scripts/release.sh [--sign CERT.p12 [--password-file FILE] [--timestamp URL]] [OUTPUT_FOLDER]
+#
+# --sign signs Kestrin.exe with Authenticode (SHA-256) before it is zipped,
+# with the certificate, its chain and the private key in CERT.p12, whose
+# password, if any, is the first line of FILE. The signing time is the
+# commit's, so a signed release is as reproducible as an unsigned one, unless
+# --timestamp asks an RFC 3161 time-stamping server to countersign it.
 set -euo pipefail
 
 root=$(git -C "$(dirname "$0")/.." rev-parse --show-toplevel)
-out=${1:-$root/dist}
+out=$root/dist cert='' password_file='' timestamp=''
+while [ $# -gt 0 ]; do
+    case $1 in
+        --sign | --password-file | --timestamp)
+            if [ $# -lt 2 ]; then
+                echo "release.sh: $1 needs a value" >&2
+                exit 1
+            fi
+            case $1 in
+                --sign) cert=$(realpath -e -- "$2") ;;
+                --password-file) password_file=$(realpath -e -- "$2") ;;
+                *) timestamp=$2 ;;
+            esac
+            shift ;;
+        -*)
+            echo "usage: scripts/release.sh [--sign CERT.p12 [--password-file FILE] [--timestamp URL]] [OUTPUT_FOLDER]" >&2
+            exit 1 ;;
+        *) out=$1 ;;
+    esac
+    shift
+done
+if [ -z "$cert" ] && [ -n "$password_file$timestamp" ]; then
+    echo "release.sh: --password-file and --timestamp go with --sign" >&2
+    exit 1
+fi
 
-for tool in cmake make g++ i686-w64-mingw32-g++-posix zip gzip tar sha256sum; do
+for tool in cmake make g++ i686-w64-mingw32-g++-posix zip gzip tar sha256sum ${cert:+osslsigncode}; do
     if ! command -v "$tool" > /dev/null; then
         echo "release.sh: $tool is missing (see the README's prerequisites)" >&2
         exit 1
@@ -57,23 +88,40 @@ for preset in default windows-x86; do
     fi
 done
 
-# Members in a fixed order, with the commit's time, fixed modes and owners.
-stage=$work/stage
-mkdir -p "$stage/windows" "$stage/linux"
-install -m 755 build/windows-x86/src/Kestrin.exe "$stage/windows/"
-install -m 755 build/default/src/Kestrin "$stage/linux/"
-install -m 644 LICENSE README.md "$stage/windows/"
-install -m 644 LICENSE README.md "$stage/linux/"
-touch -d "@$SOURCE_DATE_EPOCH" "$stage"/windows/* "$stage"/linux/*
+# Signed with the commit's time as the signing time: an RSA key's signature
+# of the same bytes at the same time is the same signature.
+exe=build/windows-x86/src/Kestrin.exe
+if [ -n "$cert" ]; then
+    echo "== signing Kestrin.exe with $cert${timestamp:+, time stamp from $timestamp}"
+    signing=(-pkcs12 "$cert" -h sha256 -time "$SOURCE_DATE_EPOCH")
+    [ -z "$password_file" ] || signing+=(-readpass "$password_file")
+    [ -z "$timestamp" ] || signing+=(-ts "$timestamp")
+    if ! osslsigncode sign "${signing[@]}" -in "$exe" -out "$work/Kestrin-signed.exe" > "$work/sign.log" 2>&1; then
+        cat "$work/sign.log" >&2
+        exit 1
+    fi
+    exe=$work/Kestrin-signed.exe
+fi
 
-zip_name=Kestrin-$version-windows-x86.zip
-tar_name=Kestrin-$version-linux-x86_64.tar.gz
-(cd "$stage/windows" && zip -q -X -9 "$work/$zip_name" Kestrin.exe LICENSE README.md)
-tar -C "$stage/linux" --format=gnu --sort=name --mtime="@$SOURCE_DATE_EPOCH" \
-    --owner=0 --group=0 --numeric-owner -cf - Kestrin LICENSE README.md | gzip -9 -n > "$work/$tar_name"
+# Each archive holds one folder named like it; members in a fixed order, with
+# the commit's time, fixed modes and owners.
+windows=Kestrin-$version-windows-x86 linux=Kestrin-$version-linux-x86_64
+stage=$work/stage
+install -d -m 755 "$stage/$windows" "$stage/$linux"
+install -m 755 "$exe" "$stage/$windows/Kestrin.exe"
+install -m 755 build/default/src/Kestrin "$stage/$linux/"
+install -m 644 LICENSE README.md "$stage/$windows/"
+install -m 644 LICENSE README.md "$stage/$linux/"
+touch -d "@$SOURCE_DATE_EPOCH" "$stage/$windows" "$stage/$windows"/* "$stage/$linux" "$stage/$linux"/*
+
+zip_name=$windows.zip
+tar_name=$linux.tar.gz
+(cd "$stage" && zip -q -X -9 "$work/$zip_name" "$windows/" "$windows/Kestrin.exe" "$windows/LICENSE" "$windows/README.md")
+tar -C "$stage" --format=gnu --sort=name --mtime="@$SOURCE_DATE_EPOCH" \
+    --owner=0 --group=0 --numeric-owner -cf - "$linux" | gzip -9 -n > "$work/$tar_name"
 (cd "$work" && sha256sum "$zip_name" "$tar_name" > SHA256SUMS)
 mv -f "$work/$zip_name" "$work/$tar_name" "$work/SHA256SUMS" "$out/"
 
 echo "== written to $out:"
 (cd "$out" && ls -l "$zip_name" "$tar_name" SHA256SUMS)
-echo "   Kestrin.exe: $(stat -c %s "$stage/windows/Kestrin.exe") bytes, Kestrin: $(stat -c %s "$stage/linux/Kestrin") bytes"
+echo "   Kestrin.exe${cert:+ (signed)}: $(stat -c %s "$stage/$windows/Kestrin.exe") bytes, Kestrin: $(stat -c %s "$stage/$linux/Kestrin") bytes"
