@@ -5,7 +5,9 @@
 // The old launcher is never lost. While the launcher closes, the new one is
 // copied beside it and flushed to the disk; then the two swap names, in one
 // step where the system can, else by two renames between which alone the
-// launcher's path is empty. Any failure puts the old launcher back.
+// launcher's path is empty. Any failure puts the old launcher back, and a
+// failure that can be foreseen (a download that could not be removed, a
+// launcher that does not close) ends the run before the old one is touched.
 
 #include "helper_files.h"
 #include "log.h"
@@ -25,10 +27,14 @@ const int exitNotStarted = 3;
 // Long enough to read the error before a console window closes.
 const unsigned errorPauseMilliseconds = 2000;
 
+// How long the run waits for what other programs hold: another updater's
+// lock, a launcher that is slow to close, a scanner reading a file.
+const std::int64_t patienceMicroseconds = 10000000;
+
 int FailUpdate(const std::string& message)
 {
-    // Nothing is left to guard: other updaters need not wait for the pause.
-    ReleaseOtherUpdaters();
+    // Nothing is left to guard: others need not wait for the pause.
+    LetOthersIn();
     Log("Error", message);
     PauseMilliseconds(errorPauseMilliseconds);
     return exitUpdateFailed;
@@ -75,11 +81,13 @@ int main(int argc, char* argv[])
     const std::string stagingFile = HelperFile(oldFile, newFile, "staging");
     const std::string deleteMessage = "Trying to remove old launcher: " + oldFile;
     const std::string moveMessage = "Renaming " + newFile + " -> " + oldFile;
+    const std::string keptAsideMessage = "Failed to move new launcher! The old launcher is " + backupFile;
     const std::string runMessage = "Starting " + oldFile;
 
     // The launcher closes meanwhile; the copy touches nothing of it.
     Log("Info", "Waiting for launcher to close...");
-    const std::int64_t launcherClosed = MicrosecondsNow() + 500000;
+    const std::int64_t waitStarted = MicrosecondsNow();
+    GiveUpAt(waitStarted + patienceMicroseconds);
     const LockResult lock = NamesAFile(oldFile) ? WaitForOtherUpdaters(oldFile) : noFolder;
     const bool mayProceed = lock == locked || lock == cannotLock;
     bool folderAllows = false;
@@ -89,38 +97,54 @@ int main(int argc, char* argv[])
             ClearLeftoversOfKilledRun(oldFile, backupFile, stagingFile);
         }
         folderAllows = FolderAllowsUpdate(oldFile);
-        staged = folderAllows && StageCopy(newFile, stagingFile, oldFile);
+        // The launcher is never its own download, under whatever name: there
+        // would be nothing to install, and removing the download would take
+        // the launcher.
+        staged = folderAllows && !SameFile(newFile, oldFile) && StageCopy(newFile, stagingFile, oldFile);
     }
-    PauseUntil(launcherClosed);
+    PauseUntil(waitStarted + 500000);
+    // Only a launcher about to be replaced is waited for.
+    const bool closed = mayProceed && (!staged || WaitForLauncherToClose(oldFile));
 
     Log("Delete", deleteMessage);
-    if (!mayProceed || (!folderAllows && FileThere(oldFile))) {
+    if (!closed || (!folderAllows && !NothingAt(oldFile))) {
         if (staged) {
             RemoveHelperFile(stagingFile);
         }
         return FailUpdate("Failed to remove old launcher!");
     }
+    if (!staged) {
+        // The old launcher was not touched, so it is not said to be removed.
+        Log("Move", moveMessage);
+        return FailUpdate("Failed to move new launcher!");
+    }
 
     HoldStopRequests();
-    bool placed = staged && SwapIntoPlace(stagingFile, oldFile, backupFile);
+    bool placed = SwapIntoPlace(stagingFile, oldFile, backupFile);
     const AsideResult aside = placed ? movedAside : MoveAside(oldFile, backupFile);
     const std::int64_t movedAt = SecondsNow();
+    bool putBack = true;
     if (!placed && aside != cannotMove) {
-        placed = staged && RenameWithoutReplacing(stagingFile, oldFile);
+        placed = RenameWithoutReplacing(stagingFile, oldFile);
         if (!placed && aside == movedAside) {
-            RenameWithoutReplacing(backupFile, oldFile);
+            // However long the rename was refused, the old launcher gets
+            // time of its own to go back.
+            GiveUpAt(MicrosecondsNow() + patienceMicroseconds);
+            putBack = RenameWithoutReplacing(backupFile, oldFile);
         }
     }
-    // Made to last, and the download gone, before a stop can act: a download
-    // still there tells the launcher that no update happened.
+    // Made to last, the download gone and the backup bound to go, before a
+    // stop can act: a download still there tells the launcher that no update
+    // happened.
     if (placed) {
-        FlushFolder(oldFile);
-        if (!SameFile(newFile, oldFile)) {
-            RemoveFile(newFile);
+        if (aside == movedAside) {
+            RemoveOnStop(backupFile);
         }
+        FlushFolder(oldFile);
+        RemoveDownload(newFile);
     }
     ReleaseStopRequests();
-    if (!placed && staged) {
+    if (!placed) {
         RemoveHelperFile(stagingFile);
     }
     StopIfRequested();
@@ -131,7 +155,7 @@ int main(int argc, char* argv[])
     Log("Success", "Old launcher removed.", movedAt);
     Log("Move", moveMessage, movedAt);
     if (!placed) {
-        return FailUpdate("Failed to move new launcher!");
+        return FailUpdate(putBack ? "Failed to move new launcher!" : keptAsideMessage);
     }
 
     Log("Success", "New launcher renamed successfully.");
@@ -144,7 +168,7 @@ int main(int argc, char* argv[])
     if (aside == movedAside) {
         RemoveHelperFile(backupFile);
     }
-    ReleaseOtherUpdaters();
+    LetOthersIn();
     PauseUntil(pauseEnds);
     // Once the line says the launcher starts, a stop request waits until it
     // has.

@@ -17,8 +17,14 @@
 void SurviveFailedWrites();
 
 // Ends the process, as the recorded stop request would have, if there is
-// one; the staging file, if any, is removed first. Returns otherwise.
+// one; the run's helper file, if any (see RemoveOnStop), is removed first.
+// Returns otherwise.
 void StopIfRequested();
+
+// From now on, a stop request removes helperFile before it ends the run.
+// StageCopy does this for the staging file until it is renamed; once the new
+// launcher is in place, the backup takes its place.
+void RemoveOnStop(const std::string& helperFile);
 
 // Microseconds from a fixed point in the past; never goes back.
 std::int64_t MicrosecondsNow();
@@ -43,18 +49,35 @@ bool IsSeparator(char c);
 // its path to stay within the system's limits.
 std::size_t LongestNameBeside(const std::string& oldFile);
 
+// Until deadline (on MicrosecondsNow's clock), the run waits for what other
+// programs hold: the updaters' lock, a launcher still running and, on
+// Windows, a file that a virus scanner, an indexer or a sync agent keeps from
+// being opened, moved or removed for a moment (a sharing violation or
+// "access denied", tried again after a pause that grows from 10 to 100 ms).
+// Past it, each of these fails as it would at once.
+void GiveUpAt(std::int64_t deadline);
+
 enum LockResult {
-    locked,      // other updaters wait until ReleaseOtherUpdaters
+    locked,      // other updaters wait until LetOthersIn
     cannotLock,  // the folder can be changed but not locked (POSIX: not read)
     noFolder,    // oldFile's folder is not a folder
-    lockTimedOut // something else has held the lock for seconds
+    lockTimedOut // something else held the lock until the deadline
 };
 
-// Waits, ten seconds at most, until no other updater is changing files in
-// oldFile's folder, and keeps them out until ReleaseOtherUpdaters or the end
-// of the process.
+// Waits until no other updater is changing files in oldFile's folder, and
+// keeps them out until LetOthersIn or the end of the process.
 LockResult WaitForOtherUpdaters(const std::string& oldFile);
-void ReleaseOtherUpdaters();
+
+// Waits until the launcher has closed: on Windows, until no program runs
+// from oldFile or holds it without sharing, and from then on no other
+// program can keep it from being moved. False when that did not happen by
+// the deadline. A running program can be replaced on POSIX systems: there,
+// true at once.
+bool WaitForLauncherToClose(const std::string& oldFile);
+
+// Lets other updaters into the folder again, and (Windows) other programs at
+// the files the run held.
+void LetOthersIn();
 
 // False when files beside oldFile can be made but not renamed or removed
 // (an append-only or immutable folder), or oldFile itself cannot be moved.
@@ -62,11 +85,12 @@ bool FolderAllowsUpdate(const std::string& oldFile);
 
 // Copies the regular file newFile to stagingFile, which must not exist yet,
 // and flushes it to the disk. The copy gets the permissions (and, for root,
-// the owner) of permissionsOf where that exists, else newFile's own. A
-// newFile that is oldFile's only name is refused: moving oldFile aside would
-// take it away. Returns false, with no staging file left, when any of it
-// fails or a stop is requested meanwhile; until the staging file is renamed,
-// a stop removes it.
+// the owner) of permissionsOf where that exists, else newFile's own with its
+// read bits made execute bits. newFile must be one that RemoveDownload will
+// be able to remove: a download left beside an installed update would tell
+// the launcher that no update happened. Returns false, with no staging file
+// left, when any of it fails or a stop is requested meanwhile; until the
+// staging file is renamed, a stop removes it.
 bool StageCopy(const std::string& newFile, const std::string& stagingFile,
                const std::string& permissionsOf);
 
@@ -84,7 +108,7 @@ enum AsideResult {
 };
 
 // Moves oldFile (a regular file or a symbolic link) to backupFile, which must
-// not exist yet. A launcher that still runs is not moved (Windows).
+// not exist yet.
 AsideResult MoveAside(const std::string& oldFile, const std::string& backupFile);
 
 // Puts the staged copy at oldFile's path and the old launcher (a regular file
@@ -96,14 +120,15 @@ AsideResult MoveAside(const std::string& oldFile, const std::string& backupFile)
 bool SwapIntoPlace(const std::string& stagingFile, const std::string& oldFile,
                    const std::string& backupFile);
 
-// Renames from to to, unless something is at to already; in the window.
+// Renames from to to, unless something is at to already.
 bool RenameWithoutReplacing(const std::string& from, const std::string& to);
 
 // Makes the renames in oldFile's folder last through a power cut.
 void FlushFolder(const std::string& oldFile);
 
-// Removes a file; whether that worked is not reported.
-void RemoveFile(const std::string& path);
+// Removes the download once the new launcher is in place (StageCopy made
+// sure that it can be); on Windows also a read-only one.
+void RemoveDownload(const std::string& newFile);
 
 // Removes a helper file of the run's own (a backup or a staging file), even
 // one that the old launcher's attributes made read-only.
@@ -112,6 +137,9 @@ void RemoveHelperFile(const std::string& path);
 // True when a regular file (or a link, which a run may have moved aside) is
 // at path.
 bool FileThere(const std::string& path);
+
+// True when nothing at all (no file, folder or link) is at path.
+bool NothingAt(const std::string& path);
 
 // True when both paths lead to one and the same file.
 bool SameFile(const std::string& path, const std::string& otherPath);

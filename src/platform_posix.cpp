@@ -30,8 +30,13 @@ namespace {
 // The first stop request that arrived, or 0.
 volatile std::sig_atomic_t stopSignal = 0;
 
-// The staging file while it exists, so that a stop can remove it.
-std::string stagingToRemove;
+// The helper file a stop removes: the staging file while it exists, the
+// backup once the new launcher is in place. A pointer, so that setting it
+// takes no memory.
+const std::string* helperToRemove = nullptr;
+
+// Until when what other programs hold is waited for.
+std::int64_t deadline = 0;
 
 // The lock on the launcher's folder, or -1, and how paths in that folder
 // begin ("" for a launcher named without a folder).
@@ -231,6 +236,25 @@ bool Unchangeable(const std::string& path)
 #endif
 }
 
+// Whether unlink and rename would take the file at path away, by the rules
+// they follow: write and search rights on its folder, on a file system
+// mounted for writing; in a sticky folder, a file or folder of one's own;
+// no append-only or immutable flag on the file or its folder.
+bool MayRemove(const std::string& path)
+{
+    const std::string folder = FolderOf(path);
+    struct stat folderInfo;
+    struct stat info;
+    if (faccessat(AT_FDCWD, folder.c_str(), W_OK | X_OK, AT_EACCESS) != 0 ||
+        stat(folder.c_str(), &folderInfo) != 0 || !Status(path, info, false)) {
+        return false;
+    }
+    const uid_t user = geteuid();
+    const bool stickyRefuses = (folderInfo.st_mode & S_ISVTX) != 0 && user != 0 &&
+                               user != info.st_uid && user != folderInfo.st_uid;
+    return !stickyRefuses && !Unchangeable(folder) && !Unchangeable(path);
+}
+
 } // namespace
 
 void SurviveFailedWrites()
@@ -253,8 +277,8 @@ void StopIfRequested()
     if (signalNumber == 0) {
         return;
     }
-    if (!stagingToRemove.empty()) {
-        RemoveHelperFile(stagingToRemove);
+    if (helperToRemove != nullptr) {
+        RemoveHelperFile(*helperToRemove);
     }
     // Ended by the signal itself, so that whoever started the run sees why;
     // without a core file left in the launcher's folder.
@@ -267,6 +291,11 @@ void StopIfRequested()
     sigprocmask(SIG_UNBLOCK, &only, nullptr);
     raise(signalNumber);
     _exit(128 + signalNumber);
+}
+
+void RemoveOnStop(const std::string& helperFile)
+{
+    helperToRemove = &helperFile;
 }
 
 std::int64_t MicrosecondsNow()
@@ -324,6 +353,11 @@ std::size_t LongestNameBeside(const std::string&)
     return NAME_MAX;
 }
 
+void GiveUpAt(std::int64_t giveUpAt)
+{
+    deadline = giveUpAt;
+}
+
 LockResult WaitForOtherUpdaters(const std::string& oldFile)
 {
     // The lock is on the folder, which is there before, during and after the
@@ -338,8 +372,8 @@ LockResult WaitForOtherUpdaters(const std::string& oldFile)
     }
     // Another updater holds it for a second or two. Whatever holds it longer
     // is no updater of ours, and must not hang the run.
-    for (int waited = 0; flock(folder, LOCK_EX | LOCK_NB) != 0; waited += 10) {
-        if ((errno != EWOULDBLOCK && errno != EINTR) || waited >= 10000) {
+    while (flock(folder, LOCK_EX | LOCK_NB) != 0) {
+        if ((errno != EWOULDBLOCK && errno != EINTR) || MicrosecondsNow() >= deadline) {
             close(folder);
             return errno == EWOULDBLOCK ? lockTimedOut : cannotLock;
         }
@@ -350,7 +384,12 @@ LockResult WaitForOtherUpdaters(const std::string& oldFile)
     return locked;
 }
 
-void ReleaseOtherUpdaters()
+bool WaitForLauncherToClose(const std::string&)
+{
+    return true;
+}
+
+void LetOthersIn()
 {
     if (lockedFolder >= 0) {
         close(lockedFolder);
@@ -360,39 +399,36 @@ void ReleaseOtherUpdaters()
 
 bool FolderAllowsUpdate(const std::string& oldFile)
 {
-    struct stat info;
-    if (Unchangeable(FolderOf(oldFile)) || (Status(oldFile, info, false) && !S_ISREG(info.st_mode) && !S_ISLNK(info.st_mode))) {
+    // A launcher that could be replaced but not started by its path is left
+    // as it is.
+    if (oldFile.size() >= PATH_MAX || Unchangeable(FolderOf(oldFile))) {
         return false;
     }
-    return !Unchangeable(oldFile);
+    struct stat info;
+    return !Status(oldFile, info, false) ||
+           ((S_ISREG(info.st_mode) || S_ISLNK(info.st_mode)) && MayRemove(oldFile));
 }
 
 bool StageCopy(const std::string& newFile, const std::string& stagingFile,
                const std::string& permissionsOf)
 {
-    const int source = OpenRegularFile(newFile);
+    const int source = MayRemove(newFile) ? OpenRegularFile(newFile) : -1;
     if (source < 0) {
         return false;
     }
     struct stat sourceInfo;
-    struct stat oldEntry;
     struct stat oldInfo;
     const bool hasOld = Status(permissionsOf, oldInfo, true);
     fstat(source, &sourceInfo);
-    // The old launcher's only name: once it is moved aside, there is nothing
-    // left to copy. A second hard link of it is a copy like any other.
-    const bool onlyNameOfOld = Status(permissionsOf, oldEntry, false) &&
-                               oldEntry.st_dev == sourceInfo.st_dev &&
-                               oldEntry.st_ino == sourceInfo.st_ino && oldEntry.st_nlink == 1;
+    // Only a new file of the run's own: never one that is there already, nor
+    // whatever a link planted at the name leads to.
     const Place staging = At(stagingFile);
-    const int target =
-        onlyNameOfOld ? -1
-                      : openat(staging.folder, staging.name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    const int target = openat(staging.folder, staging.name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (target < 0) {
         close(source);
         return false;
     }
-    stagingToRemove = stagingFile;
+    RemoveOnStop(stagingFile);
     // A download usually lacks the execute bit the old launcher had; without
     // an old launcher, whoever may read the download may run it. The set-user
     // and set-group bits stay behind: they must not pass to contents that
@@ -463,7 +499,7 @@ bool SwapIntoPlace(const std::string& stagingFile, const std::string& oldFile,
     if (!movedOn && renameat2(staging.folder, staging.name, old.folder, old.name, RENAME_EXCHANGE) == 0) {
         return false;
     }
-    stagingToRemove.clear();
+    helperToRemove = nullptr;
     return true;
 #else
     (void)stagingFile;
@@ -490,8 +526,8 @@ bool RenameWithoutReplacing(const std::string& from, const std::string& to)
     if (!renamed && !Status(to, info, false) && errno == ENOENT) {
         renamed = renameat(source.folder, source.name, target.folder, target.name) == 0;
     }
-    if (renamed && from == stagingToRemove) {
-        stagingToRemove.clear();
+    if (renamed && helperToRemove != nullptr && from == *helperToRemove) {
+        helperToRemove = nullptr;
     }
     return renamed;
 }
@@ -509,17 +545,18 @@ void FlushFolder(const std::string& oldFile)
     }
 }
 
-void RemoveFile(const std::string& path)
+void RemoveDownload(const std::string& newFile)
 {
-    const Place place = At(path);
+    const Place place = At(newFile);
     unlinkat(place.folder, place.name, 0);
 }
 
 void RemoveHelperFile(const std::string& path)
 {
-    RemoveFile(path);
-    if (path == stagingToRemove) {
-        stagingToRemove.clear();
+    const Place place = At(path);
+    unlinkat(place.folder, place.name, 0);
+    if (helperToRemove != nullptr && path == *helperToRemove) {
+        helperToRemove = nullptr;
     }
 }
 
@@ -527,6 +564,12 @@ bool FileThere(const std::string& path)
 {
     struct stat info;
     return Status(path, info, false) && (S_ISREG(info.st_mode) || S_ISLNK(info.st_mode));
+}
+
+bool NothingAt(const std::string& path)
+{
+    struct stat info;
+    return !Status(path, info, false) && errno == ENOENT;
 }
 
 bool SameFile(const std::string& path, const std::string& otherPath)

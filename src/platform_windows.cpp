@@ -18,8 +18,29 @@ namespace {
 // Set by the console control handler; the main thread acts on it.
 HANDLE stopRequested = nullptr;
 
-// The staging file while it exists, so that a stop can remove it.
-std::string stagingToRemove;
+// The helper file a stop removes: the staging file while it exists, the
+// backup once the new launcher is in place.
+const std::string* helperToRemove = nullptr;
+
+// Until when what other programs hold is waited for.
+std::int64_t deadline = 0;
+
+// Files the run holds open with delete access, so that no other program can
+// open them without sharing their removal, and so keep them from being
+// moved or removed: the old launcher from when it has closed, the staged
+// copy from when it is written, the download from when it is copied. The
+// path each has now is kept beside it (a pointer to one of the run's texts).
+struct HeldFile {
+    HANDLE handle;
+    const std::string* path;
+};
+HeldFile heldOld{INVALID_HANDLE_VALUE, nullptr};
+HeldFile heldStaging{INVALID_HANDLE_VALUE, nullptr};
+HeldFile heldDownload{INVALID_HANDLE_VALUE, nullptr};
+
+// The attributes of a read-only download, which the run lifts before the
+// launchers change places and puts back should the download stay; else 0.
+DWORD downloadReadOnly = 0;
 
 // The updaters' lock, once held.
 HANDLE updatersLock = nullptr;
@@ -59,12 +80,112 @@ bool IsMissing(DWORD error)
     return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
 }
 
-// A launcher that still runs cannot be opened for writing, though Windows
-// would let it be renamed: look before moving it.
+const DWORD shareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+// Tries attempt until it succeeds, or fails for another reason than a
+// program that holds the file for a moment (a sharing violation, or "access
+// denied", which is also what a file pending deletion answers), or the
+// deadline has passed. The pauses grow from 10 to 100 ms; a stop request
+// acts in them, unless held.
+template <typename Attempt>
+bool Retried(Attempt attempt)
+{
+    for (unsigned pause = 10;; pause = pause < 50 ? pause * 2 : 100) {
+        if (attempt()) {
+            return true;
+        }
+        const DWORD error = GetLastError();
+        if ((error != ERROR_SHARING_VIOLATION && error != ERROR_ACCESS_DENIED) ||
+            MicrosecondsNow() >= deadline) {
+            SetLastError(error);
+            return false;
+        }
+        PauseMilliseconds(pause);
+    }
+}
+
+HANDLE OpenRetried(const std::string& path, DWORD access, DWORD flags = 0)
+{
+    HANDLE file = INVALID_HANDLE_VALUE;
+    Retried([&] {
+        file = CreateFileA(path.c_str(), access, shareAll, nullptr, OPEN_EXISTING, flags, nullptr);
+        return file != INVALID_HANDLE_VALUE;
+    });
+    return file;
+}
+
+void Release(HeldFile& held)
+{
+    if (held.handle != INVALID_HANDLE_VALUE) {
+        CloseHandle(held.handle);
+    }
+    held = {INVALID_HANDLE_VALUE, nullptr};
+}
+
+// A download that stays is left as it was, read-only if it was.
+void LetGoOfDownload()
+{
+    const std::string* const download = heldDownload.path;
+    Release(heldDownload);
+    if (download != nullptr && downloadReadOnly != 0) {
+        SetFileAttributesA(download->c_str(), downloadReadOnly);
+    }
+    downloadReadOnly = 0;
+}
+
+HeldFile* HeldAt(const std::string& path)
+{
+    for (HeldFile* held : {&heldOld, &heldStaging, &heldDownload}) {
+        if (held->path != nullptr && *held->path == path) {
+            return held;
+        }
+    }
+    return nullptr;
+}
+
+bool SetAttributes(HANDLE file, DWORD attributes)
+{
+    FILE_BASIC_INFO info{};
+    info.FileAttributes = attributes == 0 ? FILE_ATTRIBUTE_NORMAL : attributes;
+    return SetFileInformationByHandle(file, FileBasicInfo, &info, sizeof info) != 0;
+}
+
+// Removes the held file once its handle closes; the handle is then let go.
+void RemoveHeld(HeldFile& held)
+{
+    FILE_DISPOSITION_INFO removal{TRUE};
+    Retried([&] { return SetFileInformationByHandle(held.handle, FileDispositionInfo, &removal, sizeof removal) != 0; });
+    Release(held);
+}
+
+// A program runs from the file (its image is mapped), or another program
+// holds it without sharing: it cannot be opened for writing, even with every
+// kind of sharing, though Windows would let it be renamed. A reader that
+// shares everything does not count.
 bool InUse(const std::string& path)
 {
-    const HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, shareAll, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE && GetLastError() == ERROR_ACCESS_DENIED) {
+        // Windows refuses to write a read-only file before it looks at the
+        // image: the attribute is lifted for the look, and put back.
+        const HANDLE attributes = CreateFileA(path.c_str(), FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
+                                              shareAll, nullptr, OPEN_EXISTING, 0, nullptr);
+        FILE_BASIC_INFO info{};
+        if (attributes != INVALID_HANDLE_VALUE &&
+            GetFileInformationByHandleEx(attributes, FileBasicInfo, &info, sizeof info) &&
+            (info.FileAttributes & FILE_ATTRIBUTE_READONLY) != 0 &&
+            SetAttributes(attributes, info.FileAttributes & ~FILE_ATTRIBUTE_READONLY)) {
+            file = CreateFileA(path.c_str(), GENERIC_WRITE, shareAll, nullptr, OPEN_EXISTING, 0, nullptr);
+            const DWORD error = GetLastError();
+            SetAttributes(attributes, info.FileAttributes);
+            SetLastError(error);
+        }
+        if (attributes != INVALID_HANDLE_VALUE) {
+            const DWORD error = GetLastError();
+            CloseHandle(attributes);
+            SetLastError(error);
+        }
+    }
     if (file == INVALID_HANDLE_VALUE) {
         return GetLastError() == ERROR_SHARING_VIOLATION;
     }
@@ -98,8 +219,7 @@ bool SameIdentity(const BY_HANDLE_FILE_INFORMATION& one, const BY_HANDLE_FILE_IN
 // (NUL, CON, COM1) or a pipe.
 bool IsRegularFile(const std::string& path)
 {
-    const HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const HANDLE file = OpenRetried(path, GENERIC_READ);
     if (file == INVALID_HANDLE_VALUE) {
         return false;
     }
@@ -139,24 +259,16 @@ bool LeadsElsewhere(const std::string& path, const std::string& folder)
     }
     FindClose(found);
     std::string expected = FinalPath(folder);
-    if (!expected.empty() && expected.back() != '\\') {
-        expected += '\\';
-    }
-    return lstrcmpiA(FinalPath(path).c_str(), (expected + entry.cFileName).c_str()) != 0;
-}
-
-// Writes the staged copy through to the disk, so that a power cut after the
-// rename cannot leave an empty launcher under its name.
-bool FlushToDisk(const std::string& path)
-{
-    const HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                                    FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
+    const std::string actual = FinalPath(path);
+    // Where the system cannot tell (some network redirectors and virtual
+    // file systems), there is nothing to judge by: the file is taken as it is.
+    if (expected.empty() || actual.empty()) {
         return false;
     }
-    const bool flushed = FlushFileBuffers(file) != 0;
-    CloseHandle(file);
-    return flushed;
+    if (expected.back() != '\\') {
+        expected += '\\';
+    }
+    return lstrcmpiA(actual.c_str(), (expected + entry.cFileName).c_str()) != 0;
 }
 
 DWORD CALLBACK CancelOnStop(LARGE_INTEGER, LARGE_INTEGER, LARGE_INTEGER, LARGE_INTEGER, DWORD,
@@ -196,15 +308,21 @@ void StopIfRequested()
     if (holding || WaitForSingleObject(stopRequested, 0) != WAIT_OBJECT_0) {
         return;
     }
-    if (!stagingToRemove.empty()) {
-        RemoveHelperFile(stagingToRemove);
+    if (helperToRemove != nullptr) {
+        RemoveHelperFile(*helperToRemove);
     }
+    LetOthersIn();
     if (HANDLE handler = InterlockedExchangePointer(&handlerThread, nullptr)) {
         WaitForSingleObject(handler, 1000);
         CloseHandle(handler);
     }
     // The status Windows gives a program that Ctrl+C ended.
     ExitProcess(static_cast<UINT>(STATUS_CONTROL_C_EXIT));
+}
+
+void RemoveOnStop(const std::string& helperFile)
+{
+    helperToRemove = &helperFile;
 }
 
 std::int64_t MicrosecondsNow()
@@ -270,6 +388,11 @@ std::size_t LongestNameBeside(const std::string& oldFile)
     return pathRoom < 255 ? pathRoom : 255;
 }
 
+void GiveUpAt(std::int64_t giveUpAt)
+{
+    deadline = giveUpAt;
+}
+
 LockResult WaitForOtherUpdaters(const std::string& oldFile)
 {
     // A named mutex for the launcher's folder: the system releases it when
@@ -295,7 +418,8 @@ LockResult WaitForOtherUpdaters(const std::string& oldFile)
     // Another updater holds it for a second or two. Whatever holds it longer
     // is no updater of ours, and must not hang the run.
     const HANDLE awaited[] = {mutex, stopRequested};
-    const DWORD waited = WaitForMultipleObjects(2, awaited, FALSE, 10000);
+    const std::int64_t left = deadline - MicrosecondsNow();
+    const DWORD waited = WaitForMultipleObjects(2, awaited, FALSE, left > 0 ? static_cast<DWORD>(left / 1000) : 0);
     StopIfRequested();
     // WAIT_ABANDONED: the previous holder died; the lock is ours all the same.
     if (waited != WAIT_OBJECT_0 && waited != WAIT_ABANDONED_0) {
@@ -306,8 +430,29 @@ LockResult WaitForOtherUpdaters(const std::string& oldFile)
     return locked;
 }
 
-void ReleaseOtherUpdaters()
+bool WaitForLauncherToClose(const std::string& oldFile)
 {
+    // Launchers (and the helper processes they start from their own file)
+    // may take seconds to close, and a virus scanner looks at the image of a
+    // program as it ends.
+    while (FileThere(oldFile) && InUse(oldFile)) {
+        if (MicrosecondsNow() >= deadline) {
+            return false;
+        }
+        PauseMilliseconds(10);
+    }
+    if (!FileThere(oldFile)) {
+        return true;
+    }
+    heldOld = {OpenRetried(oldFile, DELETE | FILE_READ_ATTRIBUTES, FILE_FLAG_OPEN_REPARSE_POINT), &oldFile};
+    return heldOld.handle != INVALID_HANDLE_VALUE;
+}
+
+void LetOthersIn()
+{
+    Release(heldOld);
+    Release(heldStaging);
+    LetGoOfDownload();
     if (updatersLock != nullptr) {
         ReleaseMutex(updatersLock);
         CloseHandle(updatersLock);
@@ -331,38 +476,60 @@ bool FolderAllowsUpdate(const std::string& oldFile)
 bool StageCopy(const std::string& newFile, const std::string& stagingFile,
                const std::string& permissionsOf)
 {
-    // The old launcher's only name: once it is moved aside, there is nothing
-    // left to copy. A second hard link of it is a copy like any other.
-    BY_HANDLE_FILE_INFORMATION source;
-    BY_HANDLE_FILE_INFORMATION old;
-    if (!IsRegularFile(newFile) || !Identify(newFile, source) ||
-        (Identify(permissionsOf, old, true) && SameIdentity(source, old) && old.nNumberOfLinks == 1)) {
+    if (!IsRegularFile(newFile)) {
         return false;
     }
-    // Never over an existing file: the helper's name is the run's own.
-    if (!CopyFileExA(newFile.c_str(), stagingFile.c_str(), CancelOnStop, nullptr, nullptr,
-                     COPY_FILE_FAIL_IF_EXISTS)) {
-        if (GetLastError() != ERROR_FILE_EXISTS) {
-            RemoveHelperFile(stagingFile);
+    // Never over an existing file: the helper's name is the run's own. A
+    // download that another program holds for a moment is waited for.
+    const bool copied = Retried([&] {
+        if (CopyFileExA(newFile.c_str(), stagingFile.c_str(), CancelOnStop, nullptr, nullptr,
+                        COPY_FILE_FAIL_IF_EXISTS)) {
+            return true;
         }
+        // Whatever a failed copy left is the run's own, unless the name was
+        // taken before.
+        const DWORD error = GetLastError();
+        if (error != ERROR_FILE_EXISTS) {
+            DeleteFileA(stagingFile.c_str());
+        }
+        SetLastError(error);
+        return false;
+    });
+    if (!copied) {
         return false;
     }
-    stagingToRemove = stagingFile;
-    // The copy takes a download's read-only attribute along, which would keep
-    // it from being flushed. The replaced launcher keeps the old one's
-    // attributes (read-only, hidden), as a launcher installed by hand would
-    // have them.
+    RemoveOnStop(stagingFile);
+    // The copy takes a download's read-only attribute along; it is lifted
+    // for the flush, which needs to write. The replaced launcher keeps the
+    // old one's attributes (read-only, hidden), as a launcher installed by
+    // hand would have them. Held from here on, the staged copy cannot be
+    // taken by a scanner that opens new files as they close.
     const DWORD kept = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
                        FILE_ATTRIBUTE_ARCHIVE;
     const DWORD oldAttributes = GetFileAttributesA(permissionsOf.c_str());
-    const DWORD attributes = oldAttributes != INVALID_FILE_ATTRIBUTES && (oldAttributes & kept)
-                                 ? oldAttributes & kept
-                                 : FILE_ATTRIBUTE_NORMAL;
-    const bool staged = SetFileAttributesA(stagingFile.c_str(), FILE_ATTRIBUTE_NORMAL) &&
-                        FlushToDisk(stagingFile) &&
-                        SetFileAttributesA(stagingFile.c_str(), attributes) &&
-                        WaitForSingleObject(stopRequested, 0) != WAIT_OBJECT_0;
+    const DWORD attributes = oldAttributes != INVALID_FILE_ATTRIBUTES ? oldAttributes & kept : 0;
+    bool staged = SetFileAttributesA(stagingFile.c_str(), FILE_ATTRIBUTE_NORMAL) != 0;
+    heldStaging = {staged ? OpenRetried(stagingFile, GENERIC_WRITE | DELETE | FILE_READ_ATTRIBUTES)
+                          : INVALID_HANDLE_VALUE,
+                   &stagingFile};
+    // The download is held with delete access from here on, so that no
+    // other program can keep it once the new launcher is in place. A
+    // read-only one could not be removed: its attribute is lifted first.
+    const DWORD downloadAttributes = GetFileAttributesA(newFile.c_str());
+    const bool readOnly = downloadAttributes != INVALID_FILE_ATTRIBUTES &&
+                          (downloadAttributes & FILE_ATTRIBUTE_READONLY) != 0;
+    if (staged && readOnly &&
+        Retried([&] { return SetFileAttributesA(newFile.c_str(), downloadAttributes & ~FILE_ATTRIBUTE_READONLY) != 0; })) {
+        downloadReadOnly = downloadAttributes;
+    }
+    const bool removable = !readOnly || downloadReadOnly != 0;
+    heldDownload = {staged && removable ? OpenRetried(newFile, DELETE | FILE_READ_ATTRIBUTES) : INVALID_HANDLE_VALUE,
+                    &newFile};
+    staged = heldStaging.handle != INVALID_HANDLE_VALUE && heldDownload.handle != INVALID_HANDLE_VALUE &&
+             FlushFileBuffers(heldStaging.handle) && SetAttributes(heldStaging.handle, attributes) &&
+             WaitForSingleObject(stopRequested, 0) != WAIT_OBJECT_0;
     if (!staged) {
+        LetGoOfDownload();
         RemoveHelperFile(stagingFile);
     }
     return staged;
@@ -386,7 +553,7 @@ AsideResult MoveAside(const std::string& oldFile, const std::string& backupFile)
     if (attributes == INVALID_FILE_ATTRIBUTES) {
         return IsMissing(GetLastError()) ? nothingThere : cannotMove;
     }
-    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) || InUse(oldFile)) {
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
         return cannotMove;
     }
     return RenameWithoutReplacing(oldFile, backupFile) ? movedAside : cannotMove;
@@ -401,32 +568,50 @@ bool SwapIntoPlace(const std::string&, const std::string&, const std::string&)
 bool RenameWithoutReplacing(const std::string& from, const std::string& to)
 {
     // Without MOVEFILE_REPLACE_EXISTING the move never overwrites anything;
-    // written through, it lasts through a power cut once it returns.
-    const bool renamed = MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_WRITE_THROUGH) != 0;
-    if (renamed && from == stagingToRemove) {
-        stagingToRemove.clear();
+    // written through, it lasts through a power cut once it returns. A file
+    // the run holds shares everything with the move.
+    const bool renamed =
+        Retried([&] { return MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_WRITE_THROUGH) != 0; });
+    if (renamed && helperToRemove != nullptr && from == *helperToRemove) {
+        helperToRemove = nullptr;
+    }
+    if (HeldFile* const held = renamed ? HeldAt(from) : nullptr) {
+        held->path = &to;
+        // Once in place, the new launcher is no longer held: it is to be
+        // started.
+        if (held == &heldStaging) {
+            Release(heldStaging);
+        }
     }
     return renamed;
 }
 
 void FlushFolder(const std::string&)
 {
-    // Each rename was written through already.
+    // NTFS journals every rename before it returns.
 }
 
-void RemoveFile(const std::string& path)
+void RemoveDownload(const std::string& newFile)
 {
-    std::remove(path.c_str());
+    if (heldDownload.path == &newFile) {
+        RemoveHeld(heldDownload);
+    } else {
+        std::remove(newFile.c_str());
+    }
 }
 
 void RemoveHelperFile(const std::string& path)
 {
-    // The backup keeps the old launcher's attributes; read-only must not
-    // keep it from going.
+    // Let go first: a file is only gone once no handle holds it. The backup
+    // keeps the old launcher's attributes; read-only must not keep it from
+    // going.
+    if (HeldFile* const held = HeldAt(path)) {
+        Release(*held);
+    }
     SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-    DeleteFileA(path.c_str());
-    if (path == stagingToRemove) {
-        stagingToRemove.clear();
+    Retried([&] { return DeleteFileA(path.c_str()) != 0 || IsMissing(GetLastError()); });
+    if (helperToRemove != nullptr && path == *helperToRemove) {
+        helperToRemove = nullptr;
     }
 }
 
@@ -434,6 +619,11 @@ bool FileThere(const std::string& path)
 {
     const DWORD attributes = GetFileAttributesA(path.c_str());
     return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+bool NothingAt(const std::string& path)
+{
+    return GetFileAttributesA(path.c_str()) == INVALID_FILE_ATTRIBUTES && IsMissing(GetLastError());
 }
 
 bool SameFile(const std::string& path, const std::string& otherPath)

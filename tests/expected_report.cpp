@@ -26,11 +26,12 @@ std::string ExpectedReport(Outcome outcome, const std::vector<std::string>& argu
     if (outcome == removeFailed) {
         return report + "[TIME] Error           : Failed to remove old launcher!\n";
     }
-    report += "[TIME] Success         : Old launcher removed.\n"
-              "[TIME] Move            : Renaming " + newFile + " -> " + oldFile + "\n";
+    const std::string move = "[TIME] Move            : Renaming " + newFile + " -> " + oldFile + "\n";
+    // A new launcher that could not be staged leaves the old one untouched.
     if (outcome == moveFailed) {
-        return report + "[TIME] Error           : Failed to move new launcher!\n";
+        return report + move + "[TIME] Error           : Failed to move new launcher!\n";
     }
+    report += "[TIME] Success         : Old launcher removed.\n" + move;
     report += "[TIME] Success         : New launcher renamed successfully.\n"
               "[TIME] Done            : Update finished successfully!\n\n" + rule +
               "[TIME] Run             : Starting " + oldFile + "\n";

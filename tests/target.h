@@ -4,7 +4,8 @@
 // program itself, or the Windows program under Wine. CTest says which
 // through the environment: KESTRIN_PROGRAM (a path ending in .exe means
 // Windows), KESTRIN_WINE (the Wine loader), KESTRIN_STAND_IN (the Windows
-// stand-in launcher), WINEPREFIX and KESTRIN_UNPRIVILEGED_WINEPREFIX.
+// stand-in launcher), KESTRIN_HOLDER (a Windows program that holds files as
+// scanners do), WINEPREFIX and KESTRIN_UNPRIVILEGED_WINEPREFIX.
 
 #include <string>
 #include <vector>

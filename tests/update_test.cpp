@@ -50,7 +50,10 @@ struct UpdateCase {
     bool needsRoot = false;
     int runsAtOnce = 1;      // updaters started together; one of them succeeds
     bool runAgain = false;   // a second run finishes what a killed first one began
-    bool launcherRunning = false; // the old launcher has not closed (Windows)
+    // A Windows program running beside the run, started in the folder before
+    // it: the old launcher with how long it takes to close, or the file
+    // holder ("{holder}") with its file, sharing and time (see file_holder.cpp).
+    std::vector<std::string> alongside{};
     bool lockHeld = false;   // another program holds a lock on the folder
 };
 
@@ -110,6 +113,13 @@ UpdateCase AsNobody(UpdateCase c)
 {
     c.run.asUnprivilegedUser = true;
     c.needsRoot = true;
+    return c;
+}
+
+UpdateCase Alongside(UpdateCase c, std::vector<std::string> program)
+{
+    c.alongside = std::move(program);
+    c.on = windowsOnly;
     return c;
 }
 
@@ -179,7 +189,8 @@ std::vector<UpdateCase> AllCases()
          updatedFiles, 2},
         {"UsageWithoutArguments", Standard, {}, usageError, standardFiles, 0},
         {"UsageWithOneArgument", Standard, {"launcher.exe"}, usageError, standardFiles, 0},
-        {"OldLauncherMissing", Files("", "", "launcher.new", "v2", 0, 0750), standardArguments, updated,
+        // Whoever may read the download may run the new launcher.
+        {"OldLauncherMissing", Files("", "", "launcher.new", "v2", 0, 0640), standardArguments, updated,
          {{"launcher.exe", "0750:v2"}}, 2},
         {"SpacesParenthesesAndAmpersand",
          Files("Program Files (x86)/My & Co/launcher.exe", "v1", "Program Files (x86)/My & Co/new (2).exe", "v2"),
@@ -227,11 +238,19 @@ std::vector<UpdateCase> AllCases()
                          }),
                          standardArguments, removeFailed,
                          {{"launcher.exe", "link:other/target"}, {"other", "dir"}, {"other/target", "0755:v1"}, {"launcher.new", "0644:v2"}}, 0}),
+        // The launcher is never its own download, under any name.
         {"HardLinksToOneFile", And(OnlyOld, [](const std::string& folder) {
              fs::create_hard_link(folder + "/launcher.exe", folder + "/launcher.new");
              return true;
          }),
-         standardArguments, updated, {{"launcher.exe", "0755:v1"}}, 1},
+         standardArguments, moveFailed, {{"launcher.exe", "0755:v1"}, {"launcher.new", "0755:v1"}}, 0},
+        {"OwnDownloadWithASecondLink", And(OnlyOld, [](const std::string& folder) {
+             fs::create_directory(folder + "/other");
+             fs::create_hard_link(folder + "/launcher.exe", folder + "/other/launcher.exe");
+             return true;
+         }),
+         {"launcher.exe", "./launcher.exe"}, moveFailed,
+         {{"launcher.exe", "0755:v1"}, {"other", "dir"}, {"other/launcher.exe", "0755:v1"}}, 0},
         // The copy cannot be a rename or a clone across file systems.
         {"NewLauncherOnAnotherFileSystem",
          And(OnlyOld, [](const std::string& folder) {
@@ -301,19 +320,33 @@ std::vector<UpdateCase> AllCases()
                      {"small/launcher.exe", "launcher.new"}, moveFailed,
                      {{"small", "dir"}, {"small/launcher.exe", "0755:v1"}, {"launcher.new", "0644:big"}}, 0});
 
-    cases.push_back(AsNobody({"FolderNotWritable", Standard, standardArguments, removeFailed, standardFiles, 0}));
+    // Windows cannot tell before it tries: the staged copy is refused, ten
+    // seconds long, as a scanner's hold would be.
+    cases.push_back(AsNobody({"FolderNotWritable", Standard, standardArguments, windows ? moveFailed : removeFailed, standardFiles, 0}));
     cases.push_back(AsNobody({"NewLauncherUnreadable", And(Files("launcher.exe", "v1", "launcher.new", "v2", 0755, 0), ownedByNobody),
                               standardArguments, moveFailed, {{"launcher.exe", "0755:v1"}, {"launcher.new", "0000:v2"}}, 0}));
-    // Unlinking needs a writable folder; the update is still a success.
-    cases.push_back(AsNobody({"NewLauncherCannotBeRemoved", And(Files("launcher.exe", "v1", "downloads/launcher.new", "v2"), ownedByNobody),
-                              {"launcher.exe", "downloads/launcher.new"}, updated,
-                              {{"launcher.exe", "0755:v2@65534"}, {"downloads", "dir"}, {"downloads/launcher.new", "0644:v2"}}, 2}));
-    // Windows does not remove a read-only file; Linux does.
-    cases.push_back(AsNobody({"NewLauncherReadOnly", And(Files("launcher.exe", "v1", "launcher.new", "v2", 0755, 0444), ownedByNobody),
-                              standardArguments, updated,
-                              windows ? Listing{{"launcher.exe", "0755:v2@65534"}, {"launcher.new", "0444:v2"}}
-                                      : Listing{{"launcher.exe", "0755:v2@65534"}},
-                              2}));
+    // A download that would outlive the update is refused before anything
+    // changes: removing it needs a writable folder. (Wine knows no rights
+    // of Windows' own to refuse its removal with.)
+    cases.push_back(On(posixOnly, AsNobody({"NewLauncherCannotBeRemoved", And(Files("launcher.exe", "v1", "downloads/launcher.new", "v2"), ownedByNobody),
+                                            {"launcher.exe", "downloads/launcher.new"}, moveFailed,
+                                            {{"launcher.exe", "0755:v1"}, {"downloads", "dir"}, {"downloads/launcher.new", "0644:v2"}}, 0})));
+    // A read-only download is installed and removed all the same.
+    cases.push_back(AsNobody({"NewLauncherReadOnly", And(Files("launcher.exe", "v1", "launcher.new", "v2", 0755, 0444), [=](const std::string& folder) {
+                                  return ownedByNobody(folder) && chown((folder + "/launcher.new").c_str(), unprivilegedId, unprivilegedId) == 0;
+                              }),
+                              standardArguments, updated, {{"launcher.exe", "0755:v2@65534"}}, 2}));
+    // A link planted at the staging name in a folder that cannot be locked
+    // (nor cleared) is never written through.
+    cases.push_back(On(posixOnly, AsNobody({"LinkAtTheStagingName",
+                                            And(Standard, [](const std::string& folder) {
+                                                PutFile(folder + "/victim", "someone's", 0666);
+                                                fs::create_symlink("victim", folder + "/launcher.exe~kestrin-staging");
+                                                return chmod(folder.c_str(), 0733) == 0;
+                                            }),
+                                            standardArguments, moveFailed,
+                                            {{"launcher.exe", "0755:v1"}, {"launcher.new", "0644:v2"}, {"victim", "0666:someone's"},
+                                             {"launcher.exe~kestrin-staging", "link:victim"}}, 0})));
     // A folder nobody may list cannot be locked: the update goes on without
     // the lock, and a file that bears the backup's name stays as it is.
     cases.push_back(On(posixOnly, AsNobody({"BackupNameTakenInAnUnlockableFolder",
@@ -412,9 +445,25 @@ std::vector<UpdateCase> AllCases()
     UpdateCase lockHeld = On(posixOnly, {"LockHeldByAnotherProgram", Standard, standardArguments, removeFailed, standardFiles, 0});
     lockHeld.lockHeld = true;
     cases.push_back(lockHeld);
-    UpdateCase running = On(windowsOnly, {"LauncherStillRunning", Standard, standardArguments, removeFailed, standardFiles, 0});
-    running.launcherRunning = true;
-    cases.push_back(running);
+    // Windows: a launcher that is slow to close is waited for, ten seconds
+    // at most; programs that hold the update's files for a moment, as
+    // scanners do, are waited out; one that holds the download for longer
+    // fails the update before anything changes.
+    const std::string holder = "{holder}";
+    for (const UpdateCase& c : {
+             Alongside({"LauncherClosesSlowly", Standard, standardArguments, updated, updatedFiles, 2}, {"launcher.exe", "1500"}),
+             Alongside({"LauncherNeverCloses", Standard, standardArguments, removeFailed, standardFiles, 0}, {"launcher.exe", "13000"}),
+             Alongside({"ScannerOnOldLauncher", Standard, standardArguments, updated, updatedFiles, 2}, {holder, "launcher.exe", "rw", "1500"}),
+             Alongside({"ReaderSharingEverything", Standard, standardArguments, updated, updatedFiles, 2}, {holder, "launcher.exe", "rwd", "2000"}),
+             Alongside({"ScannerOnStagedCopy", BigUpdate, standardArguments, updated, {{"launcher.exe", "0755:big"}}, -1},
+                       {holder, "launcher.exe~kestrin-staging", "r", "1000"}),
+             Alongside({"DownloadHeldForAMoment", Standard, standardArguments, updated, updatedFiles, 2}, {holder, "launcher.new", "-", "1500"}),
+             Alongside({"DownloadHeldPastTheBound", Standard, standardArguments, moveFailed, standardFiles, 0}, {holder, "launcher.new", "-", "12000"}),
+             Alongside({"FailedCopyWhileBackupNameGrabbed", OnlyOld, standardArguments, moveFailed, oldKept, 0},
+                       {holder, "launcher.exe~kestrin-backup", "-", "3000"}),
+         }) {
+        cases.push_back(c);
+    }
 
     std::vector<UpdateCase> forTarget;
     for (UpdateCase& c : cases) {
@@ -516,9 +565,11 @@ TEST_P(UpdateRun, EndsAsExpected)
         lock = open(folder.c_str(), O_RDONLY | O_DIRECTORY);
         ASSERT_EQ(flock(lock, LOCK_EX), 0);
     }
-    if (c.launcherRunning) {
-        lingering = StartInBackground(folder + "/launcher.exe", {"6000"}, folder);
-        ASSERT_TRUE(WaitForFile(folder + "/running.txt"));
+    if (!c.alongside.empty()) {
+        const bool isHolder = c.alongside[0] == "{holder}";
+        lingering = StartInBackground(isHolder ? std::getenv("KESTRIN_HOLDER") : folder + "/" + c.alongside[0],
+                                      {c.alongside.begin() + 1, c.alongside.end()}, folder);
+        ASSERT_TRUE(WaitForFile(folder + (isHolder ? "/holding.txt" : "/running.txt")));
     }
 
     std::vector<RunOptions> runsOf(c.runsAtOnce, run);
@@ -583,12 +634,14 @@ TEST_P(UpdateRun, EndsAsExpected)
     }
 
     Listing files = ListFolder(folder, contentNames);
-    for (const char* marker : {"started.txt", "started.tmp", "finished.txt", "running.txt"}) {
+    for (const char* marker : {"started.txt", "started.tmp", "finished.txt", "running.txt", "holding.txt"}) {
         files.erase(marker);
     }
     if (c.filesAfter.empty()) {
         nothingLost();
-        EXPECT_EQ(files.count("launcher.exe~kestrin-staging"), 0u) << "the staging file was left behind";
+        for (const auto& [name, description] : files) {
+            EXPECT_EQ(name.find("~kestrin-"), std::string::npos) << name << " was left behind";
+        }
         EXPECT_EQ(ReadFile(launcher) == big, !fs::exists(folder + "/launcher.new"))
             << "the download must be gone exactly when the new launcher is in place";
     } else {

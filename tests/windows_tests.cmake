@@ -2,9 +2,12 @@
 # the end-to-end table run against Kestrin.exe under Wine by the table's
 # runner, a program of this machine built by a build of its own.
 
-add_executable(stand_in_launcher stand_in_launcher.cpp)
-target_link_libraries(stand_in_launcher PRIVATE kestrin_warnings)
-target_link_options(stand_in_launcher PRIVATE $<$<NOT:$<BOOL:${MSVC}>>:-static>)
+# The stand-in launcher, and a program that holds files as scanners do.
+foreach(helper stand_in_launcher file_holder)
+  add_executable(${helper} ${helper}.cpp)
+  target_link_libraries(${helper} PRIVATE kestrin_warnings)
+  target_link_options(${helper} PRIVATE $<$<NOT:$<BOOL:${MSVC}>>:-static>)
+endforeach()
 target_link_options(log_test PRIVATE $<$<NOT:$<BOOL:${MSVC}>>:-static>)
 add_test(NAME log_test COMMAND log_test)
 include(release_tests.cmake)
@@ -28,7 +31,7 @@ ExternalProject_Add(table_runner
   BUILD_COMMAND ${build_runner}
   INSTALL_COMMAND ""
   BUILD_ALWAYS ON)
-add_dependencies(table_runner Kestrin stand_in_launcher)
+add_dependencies(table_runner Kestrin stand_in_launcher file_holder)
 
 # An unprivileged user needs a Wine prefix of its own, where it can reach it.
 string(MD5 build_hash ${CMAKE_BINARY_DIR})
@@ -43,7 +46,7 @@ set(windows_tests log_test)
 foreach(shard RANGE ${last_shard})
   add_test(NAME update_test_${shard} COMMAND ${CMAKE_BINARY_DIR}/runner/tests/update_test)
   set_tests_properties(update_test_${shard} PROPERTIES ENVIRONMENT
-    "GTEST_TOTAL_SHARDS=${shards};GTEST_SHARD_INDEX=${shard};KESTRIN_PROGRAM=$<TARGET_FILE:Kestrin>;KESTRIN_STAND_IN=$<TARGET_FILE:stand_in_launcher>;KESTRIN_WINE=${WINE_PROGRAM};WINESERVER=${WINE_SERVER};WINEPREFIX=${WINE_PREFIX};KESTRIN_UNPRIVILEGED_WINEPREFIX=${unprivileged_prefix}")
+    "GTEST_TOTAL_SHARDS=${shards};GTEST_SHARD_INDEX=${shard};KESTRIN_PROGRAM=$<TARGET_FILE:Kestrin>;KESTRIN_STAND_IN=$<TARGET_FILE:stand_in_launcher>;KESTRIN_HOLDER=$<TARGET_FILE:file_holder>;KESTRIN_WINE=${WINE_PROGRAM};WINESERVER=${WINE_SERVER};WINEPREFIX=${WINE_PREFIX};KESTRIN_UNPRIVILEGED_WINEPREFIX=${unprivileged_prefix}")
   list(APPEND windows_tests update_test_${shard})
 endforeach()
 
