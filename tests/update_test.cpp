@@ -435,6 +435,15 @@ std::vector<UpdateCase> AllCases()
     swapped.run.actAfterLineWith = "Delete";
     swapped.run.actAfterMilliseconds = 300;
     cases.push_back(swapped);
+    // A stop signal that comes as the names are swapped waits until the
+    // download is gone too: stopped there, the launcher's folder tells no
+    // false story.
+    UpdateCase stopSignal = On(posixOnly, {"StopSignalHeldAcrossTheSwap", BigUpdate, standardArguments, updated, {{"launcher.exe", "0755:big"}}, -1});
+    stopSignal.run.wrapper = {"strace", "-o", "/dev/null", "-e", "inject=renameat2:signal=SIGTSTP:when=1"};
+    stopSignal.run.actAfterLineWith = "Delete";
+    stopSignal.run.actAfterMilliseconds = 500;
+    stopSignal.run.whileRunning = [] {};
+    cases.push_back(stopSignal);
     UpdateCase three{"ThreeUpdatersAtOnce", BigUpdate, standardArguments, updated, {{"launcher.exe", "0755:big"}}, -1};
     three.runsAtOnce = 3;
     cases.push_back(three);
@@ -551,7 +560,15 @@ TEST_P(UpdateRun, EndsAsExpected)
         EXPECT_TRUE(newThere || fs::exists(folder + "/launcher.new")) << "the update was lost";
     };
     if (!run.wrapper.empty()) {
-        run.whileRunning = nothingLost;
+        const bool stopped = static_cast<bool>(c.run.whileRunning);
+        run.whileRunning = [&, stopped] {
+            nothingLost();
+            if (stopped) {
+                EXPECT_EQ(ReadFile(launcher) == v1, fs::exists(folder + "/launcher.new"))
+                    << "stopped with the new launcher in place and the download still there";
+                kill(0, SIGCONT);
+            }
+        };
     }
     if (run.whileStalled) {
         // Stalled once the line is out: the program is then blocked on the next.
