@@ -6,7 +6,8 @@
 // count. Then it keeps running a while, and writes finished.txt.
 //
 // Started with a number, it is the launcher that has not closed yet: it
-// writes running.txt and keeps running that many milliseconds.
+// writes running.txt, keeps running that many milliseconds, and as it closes
+// writes into closed.txt the version its own path then holds.
 
 #include <cstdio>
 #include <cstdlib>
@@ -20,20 +21,31 @@
 #endif
 #include <windows.h>
 
-int main(int argc, char* argv[])
+namespace {
+
+// The text after the last newline of the file at its own path.
+std::string OwnVersion()
 {
-    if (argc > 1) {
-        std::ofstream("running.txt") << "running\n";
-        Sleep(static_cast<DWORD>(std::atoi(argv[1])));
-        return 0;
-    }
     // Its own path may hold characters its code page lacks.
     wchar_t self[MAX_PATH * 4];
     GetModuleFileNameW(nullptr, self, MAX_PATH * 4);
     std::ostringstream content;
     content << std::ifstream(std::filesystem::path(self), std::ios::binary).rdbuf();
     const std::string bytes = content.str();
-    const std::string version = bytes.substr(bytes.rfind('\n') + 1);
+    return bytes.substr(bytes.rfind('\n') + 1);
+}
+
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    if (argc > 1) {
+        std::ofstream("running.txt") << "running\n";
+        Sleep(static_cast<DWORD>(std::atoi(argv[1])));
+        std::ofstream("closed.txt") << OwnVersion();
+        return 0;
+    }
+    const std::string version = OwnVersion();
 
     char folder[MAX_PATH * 4];
     GetCurrentDirectoryA(sizeof folder, folder);

@@ -463,11 +463,11 @@ std::vector<UpdateCase> AllCases()
              Alongside({"LauncherClosesSlowly", Standard, standardArguments, updated, updatedFiles, 2}, {"launcher.exe", "1500"}),
              Alongside({"LauncherNeverCloses", Standard, standardArguments, removeFailed, standardFiles, 0}, {"launcher.exe", "13000"}),
              Alongside({"ScannerOnOldLauncher", Standard, standardArguments, updated, updatedFiles, 2}, {holder, "launcher.exe", "rw", "1500"}),
-             Alongside({"ReaderSharingEverything", Standard, standardArguments, updated, updatedFiles, 2}, {holder, "launcher.exe", "rwd", "2000"}),
+             Alongside({"ReaderSharingEverything", Standard, standardArguments, updated, updatedFiles, 2}, {holder, "launcher.exe", "rwd", "12000"}),
              Alongside({"ScannerOnStagedCopy", BigUpdate, standardArguments, updated, {{"launcher.exe", "0755:big"}}, -1},
-                       {holder, "launcher.exe~kestrin-staging", "r", "1000"}),
+                       {holder, "launcher.exe~kestrin-staging", "rw", "1000"}),
              Alongside({"DownloadHeldForAMoment", Standard, standardArguments, updated, updatedFiles, 2}, {holder, "launcher.new", "-", "1500"}),
-             Alongside({"DownloadHeldPastTheBound", Standard, standardArguments, moveFailed, standardFiles, 0}, {holder, "launcher.new", "-", "12000"}),
+             Alongside({"DownloadHeldPastTheBound", Standard, standardArguments, moveFailed, standardFiles, 0}, {holder, "launcher.new", "r", "12000"}),
              Alongside({"FailedCopyWhileBackupNameGrabbed", OnlyOld, standardArguments, moveFailed, oldKept, 0},
                        {holder, "launcher.exe~kestrin-backup", "-", "3000"}),
          }) {
@@ -613,6 +613,15 @@ TEST_P(UpdateRun, EndsAsExpected)
         results[0] = RunProgram(run);
     }
     const bool launcherOutlivedOutput = !fs::exists(folder + "/finished.txt");
+    // What runs alongside is let finish: a file it held goes only then. A
+    // launcher slow to close was never replaced while it ran.
+    if (lingering > 0) {
+        waitpid(lingering, nullptr, 0);
+        lingering = 0;
+        if (c.alongside[0] == "launcher.exe") {
+            EXPECT_EQ(ReadFile(folder + "/closed.txt"), "1") << "the launcher was replaced while it ran";
+        }
+    }
 
     int successes = 0;
     for (int i = 0; i < c.runsAtOnce; ++i) {
@@ -651,7 +660,7 @@ TEST_P(UpdateRun, EndsAsExpected)
     }
 
     Listing files = ListFolder(folder, contentNames);
-    for (const char* marker : {"started.txt", "started.tmp", "finished.txt", "running.txt", "holding.txt"}) {
+    for (const char* marker : {"started.txt", "started.tmp", "finished.txt", "running.txt", "closed.txt", "holding.txt"}) {
         files.erase(marker);
     }
     if (c.filesAfter.empty()) {
