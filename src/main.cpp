@@ -141,7 +141,7 @@ int main(int argc, char* argv[])
             RemoveOnStop(backupFile);
         }
         FlushFolder(oldFile);
-        RemoveDownload(newFile);
+        RemoveDownload(newFile, stagingFile);
     }
     ReleaseStopRequests();
     if (!placed) {

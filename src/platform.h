@@ -127,8 +127,11 @@ bool RenameWithoutReplacing(const std::string& from, const std::string& to);
 void FlushFolder(const std::string& oldFile);
 
 // Removes the download once the new launcher is in place (StageCopy made
-// sure that it can be); on Windows also a read-only one.
-void RemoveDownload(const std::string& newFile);
+// sure that it can be); on Windows also a read-only one. Where its name
+// would outlast the removal while another program reads the file (Windows
+// before 10 version 1709, Wine), the file is first renamed to spareName, a
+// helper name that is free by then, and goes when that program lets go.
+void RemoveDownload(const std::string& newFile, const std::string& spareName);
 
 // Removes a helper file of the run's own (a backup or a staging file), even
 // one that the old launcher's attributes made read-only.

@@ -239,7 +239,7 @@ bool Unchangeable(const std::string& path)
 // Whether unlink and rename would take the file at path away, by the rules
 // they follow: write and search rights on its folder, on a file system
 // mounted for writing; in a sticky folder, a file or folder of one's own;
-// no append-only or immutable flag on the file or its folder.
+// no append-only or immutable flag on the file or its folder; no mount on it.
 bool MayRemove(const std::string& path)
 {
     const std::string folder = FolderOf(path);
@@ -252,7 +252,9 @@ bool MayRemove(const std::string& path)
     const uid_t user = geteuid();
     const bool stickyRefuses = (folderInfo.st_mode & S_ISVTX) != 0 && user != 0 &&
                                user != info.st_uid && user != folderInfo.st_uid;
-    return !stickyRefuses && !Unchangeable(folder) && !Unchangeable(path);
+    // A file mounted over the name (a bind mount) is busy, not removable.
+    const bool mountedOver = info.st_dev != folderInfo.st_dev;
+    return !stickyRefuses && !mountedOver && !Unchangeable(folder) && !Unchangeable(path);
 }
 
 } // namespace
@@ -545,7 +547,7 @@ void FlushFolder(const std::string& oldFile)
     }
 }
 
-void RemoveDownload(const std::string& newFile)
+void RemoveDownload(const std::string& newFile, const std::string&)
 {
     const Place place = At(newFile);
     unlinkat(place.folder, place.name, 0);

@@ -37,6 +37,7 @@ struct HeldFile {
 HeldFile heldOld{INVALID_HANDLE_VALUE, nullptr};
 HeldFile heldStaging{INVALID_HANDLE_VALUE, nullptr};
 HeldFile heldDownload{INVALID_HANDLE_VALUE, nullptr};
+const DWORD holdAccess = DELETE | FILE_READ_ATTRIBUTES;
 
 // The attributes of a read-only download, which the run lifts before the
 // launchers change places and puts back should the download stay; else 0.
@@ -150,12 +151,22 @@ bool SetAttributes(HANDLE file, DWORD attributes)
     return SetFileInformationByHandle(file, FileBasicInfo, &info, sizeof info) != 0;
 }
 
-// Removes the held file once its handle closes; the handle is then let go.
-void RemoveHeld(HeldFile& held)
+// FileDispositionInfoEx, which MinGW-w64 declares for newer targets only.
+const auto fileDispositionInfoEx = static_cast<FILE_INFO_BY_HANDLE_CLASS>(21);
+
+// Removes the held file, its name at once where the system can (Windows 10
+// version 1709 and later, even while other programs read the file), else
+// once every handle to it has closed; the handle is then let go.
+bool RemoveHeld(HeldFile& held)
 {
-    FILE_DISPOSITION_INFO removal{TRUE};
-    Retried([&] { return SetFileInformationByHandle(held.handle, FileDispositionInfo, &removal, sizeof removal) != 0; });
+    FILE_DISPOSITION_INFO_EX now{FILE_DISPOSITION_FLAG_DELETE | FILE_DISPOSITION_FLAG_POSIX_SEMANTICS};
+    FILE_DISPOSITION_INFO onClose{TRUE};
+    const bool removed = Retried([&] {
+        return SetFileInformationByHandle(held.handle, fileDispositionInfoEx, &now, sizeof now) ||
+               SetFileInformationByHandle(held.handle, FileDispositionInfo, &onClose, sizeof onClose);
+    });
     Release(held);
+    return removed;
 }
 
 // A program runs from the file (its image is mapped), or another program
@@ -308,6 +319,9 @@ void StopIfRequested()
     if (holding || WaitForSingleObject(stopRequested, 0) != WAIT_OBJECT_0) {
         return;
     }
+    // What is left to do waits out a file held by another program, but acts
+    // on no stop request again.
+    holding = true;
     if (helperToRemove != nullptr) {
         RemoveHelperFile(*helperToRemove);
     }
@@ -444,7 +458,7 @@ bool WaitForLauncherToClose(const std::string& oldFile)
     if (!FileThere(oldFile)) {
         return true;
     }
-    heldOld = {OpenRetried(oldFile, DELETE | FILE_READ_ATTRIBUTES, FILE_FLAG_OPEN_REPARSE_POINT), &oldFile};
+    heldOld = {OpenRetried(oldFile, holdAccess, FILE_FLAG_OPEN_REPARSE_POINT), &oldFile};
     return heldOld.handle != INVALID_HANDLE_VALUE;
 }
 
@@ -523,8 +537,8 @@ bool StageCopy(const std::string& newFile, const std::string& stagingFile,
         downloadReadOnly = downloadAttributes;
     }
     const bool removable = !readOnly || downloadReadOnly != 0;
-    heldDownload = {staged && removable ? OpenRetried(newFile, DELETE | FILE_READ_ATTRIBUTES) : INVALID_HANDLE_VALUE,
-                    &newFile};
+    heldDownload.path = &newFile;
+    heldDownload.handle = staged && removable ? OpenRetried(newFile, holdAccess) : INVALID_HANDLE_VALUE;
     staged = heldStaging.handle != INVALID_HANDLE_VALUE && heldDownload.handle != INVALID_HANDLE_VALUE &&
              FlushFileBuffers(heldStaging.handle) && SetAttributes(heldStaging.handle, attributes) &&
              WaitForSingleObject(stopRequested, 0) != WAIT_OBJECT_0;
@@ -576,11 +590,17 @@ bool RenameWithoutReplacing(const std::string& from, const std::string& to)
         helperToRemove = nullptr;
     }
     if (HeldFile* const held = renamed ? HeldAt(from) : nullptr) {
-        held->path = &to;
         // Once in place, the new launcher is no longer held: it is to be
-        // started.
+        // started. The others are held again under their new names, before
+        // the old handle lets go (Wine removes a file through a handle only
+        // by the name it was opened with).
         if (held == &heldStaging) {
             Release(heldStaging);
+        } else {
+            const HANDLE again = CreateFileA(to.c_str(), holdAccess, shareAll, nullptr, OPEN_EXISTING,
+                                             FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+            CloseHandle(held->handle);
+            *held = {again, &to};
         }
     }
     return renamed;
@@ -591,25 +611,34 @@ void FlushFolder(const std::string&)
     // NTFS journals every rename before it returns.
 }
 
-void RemoveDownload(const std::string& newFile)
+void RemoveDownload(const std::string& newFile, const std::string& spareName)
 {
-    if (heldDownload.path == &newFile) {
-        RemoveHeld(heldDownload);
-    } else {
+    if (heldDownload.path != &newFile) {
         std::remove(newFile.c_str());
+        return;
     }
+    // Where a name outlasts its removal while another program reads the
+    // file, the download's name is first moved out of the launcher's sight.
+    FILE_DISPOSITION_INFO_EX now{FILE_DISPOSITION_FLAG_DELETE | FILE_DISPOSITION_FLAG_POSIX_SEMANTICS};
+    if (!SetFileInformationByHandle(heldDownload.handle, fileDispositionInfoEx, &now, sizeof now)) {
+        RenameWithoutReplacing(newFile, spareName);
+    }
+    RemoveHeld(heldDownload);
 }
 
 void RemoveHelperFile(const std::string& path)
 {
-    // Let go first: a file is only gone once no handle holds it. The backup
-    // keeps the old launcher's attributes; read-only must not keep it from
-    // going.
-    if (HeldFile* const held = HeldAt(path)) {
-        Release(*held);
-    }
+    // A helper file that another program holds is waited for a little
+    // longer, even past the deadline; one held longer still is left for the
+    // next run to clear. The backup keeps the old launcher's attributes;
+    // read-only must not keep it from going.
+    const std::int64_t grace = MicrosecondsNow() + 2000000;
+    deadline = deadline > grace ? deadline : grace;
     SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-    Retried([&] { return DeleteFileA(path.c_str()) != 0 || IsMissing(GetLastError()); });
+    HeldFile* const held = HeldAt(path);
+    if (held == nullptr || !RemoveHeld(*held)) {
+        Retried([&] { return DeleteFileA(path.c_str()) != 0 || IsMissing(GetLastError()); });
+    }
     if (helperToRemove != nullptr && path == *helperToRemove) {
         helperToRemove = nullptr;
     }

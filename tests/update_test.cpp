@@ -470,6 +470,16 @@ std::vector<UpdateCase> AllCases()
              Alongside({"DownloadHeldPastTheBound", Standard, standardArguments, moveFailed, standardFiles, 0}, {holder, "launcher.new", "r", "12000"}),
              Alongside({"FailedCopyWhileBackupNameGrabbed", OnlyOld, standardArguments, moveFailed, oldKept, 0},
                        {holder, "launcher.exe~kestrin-backup", "-", "3000"}),
+             // Read, with its removal shared, past the run: its name goes all the same.
+             Alongside({"DownloadReadPastTheRun", Standard, standardArguments, updated, updatedFiles, 2}, {holder, "launcher.new", "rwd", "8000"}),
+             // A stop while a scanner holds a file: it is waited out, and the
+             // files are left as they were, read-only included.
+             Alongside(Signalled({"InterruptWhileStagedCopyHeld", BigUpdate, standardArguments, updated,
+                                  {{"launcher.exe", "0755:v1"}, {"launcher.new", "0644:big"}}, 0}, "Info", 1000, SIGINT),
+                       {holder, "launcher.exe~kestrin-staging", "rw", "3000"}),
+             Alongside(Signalled({"InterruptWhileReadOnlyDownloadHeld", Files("launcher.exe", "v1", "launcher.new", "v2", 0755, 0444),
+                                  standardArguments, updated, {{"launcher.exe", "0755:v1"}, {"launcher.new", "0444:v2"}}, 0}, "Info", 1000, SIGINT),
+                       {holder, "launcher.new", "r", "3000"}),
          }) {
         cases.push_back(c);
     }
@@ -613,6 +623,11 @@ TEST_P(UpdateRun, EndsAsExpected)
         results[0] = RunProgram(run);
     }
     const bool launcherOutlivedOutput = !fs::exists(folder + "/finished.txt");
+    // Status 0 always means that the download is gone.
+    const std::string download = c.arguments.size() > 1 ? Replace(c.arguments[1], "{dir}/", "") : "";
+    if (c.runsAtOnce == 1 && results[0].exitStatus == 0 && !download.empty()) {
+        EXPECT_FALSE(fs::exists(folder + "/" + download)) << "the download is still there";
+    }
     // What runs alongside is let finish: a file it held goes only then. A
     // launcher slow to close was never replaced while it ran.
     if (lingering > 0) {
