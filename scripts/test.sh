@@ -61,11 +61,11 @@ case $windows in
     *) skipped+=("windows ($why)") ;;
 esac
 
-if has i686-w64-mingw32-g++-posix && has zip && has git; then
+if has i686-w64-mingw32-g++-posix && has zip && has unzip && has git && has osslsigncode && has openssl; then
     scripts/check-release.sh
     ran+=("release reproducibility")
 else
-    skipped+=("release reproducibility (needs MinGW-w64, zip and git)")
+    skipped+=("release reproducibility (needs MinGW-w64, zip, unzip, git, osslsigncode and openssl)")
 fi
 
 echo

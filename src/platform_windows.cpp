@@ -57,7 +57,8 @@ PVOID handlerThread = nullptr;
 // its next safe point, so that no line is written twice and no file is left
 // half changed. Returning would end the process at once after a close, so the
 // handler waits there for the main thread to end it (Windows allows about
-// five seconds; the window is two renames long).
+// five seconds; the window is two renames long, unless another program
+// holds a file for a moment).
 BOOL WINAPI RecordStop(DWORD event)
 {
     if (event == CTRL_CLOSE_EVENT || event == CTRL_LOGOFF_EVENT || event == CTRL_SHUTDOWN_EVENT) {
@@ -608,7 +609,7 @@ bool RenameWithoutReplacing(const std::string& from, const std::string& to)
 
 void FlushFolder(const std::string&)
 {
-    // NTFS journals every rename before it returns.
+    // Each rename was written through already.
 }
 
 void RemoveDownload(const std::string& newFile, const std::string& spareName)
