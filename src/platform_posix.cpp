@@ -236,6 +236,22 @@ bool Unchangeable(const std::string& path)
 #endif
 }
 
+// A file mounted over the name (a bind mount) is busy: neither unlink nor
+// rename takes it away. statx tells even a mount from the folder's own file
+// system.
+bool MountedOver(const std::string& path, const struct stat& info, const struct stat& folderInfo)
+{
+#if defined(__linux__) && defined(STATX_ATTR_MOUNT_ROOT)
+    struct statx mount;
+    const Place place = At(path);
+    if (statx(place.folder, place.name, AT_SYMLINK_NOFOLLOW, STATX_BASIC_STATS, &mount) == 0 &&
+        (mount.stx_attributes_mask & STATX_ATTR_MOUNT_ROOT) != 0) {
+        return (mount.stx_attributes & STATX_ATTR_MOUNT_ROOT) != 0;
+    }
+#endif
+    return info.st_dev != folderInfo.st_dev;
+}
+
 // Whether unlink and rename would take the file at path away, by the rules
 // they follow: write and search rights on its folder, on a file system
 // mounted for writing; in a sticky folder, a file or folder of one's own;
@@ -252,9 +268,8 @@ bool MayRemove(const std::string& path)
     const uid_t user = geteuid();
     const bool stickyRefuses = (folderInfo.st_mode & S_ISVTX) != 0 && user != 0 &&
                                user != info.st_uid && user != folderInfo.st_uid;
-    // A file mounted over the name (a bind mount) is busy, not removable.
-    const bool mountedOver = info.st_dev != folderInfo.st_dev;
-    return !stickyRefuses && !mountedOver && !Unchangeable(folder) && !Unchangeable(path);
+    return !stickyRefuses && !MountedOver(path, info, folderInfo) && !Unchangeable(folder) &&
+           !Unchangeable(path);
 }
 
 } // namespace

@@ -106,6 +106,14 @@ bool Retried(Attempt attempt)
     }
 }
 
+// Gives what follows at least that many microseconds to wait out other
+// programs, even past the deadline.
+void WaitAtLeast(std::int64_t microseconds)
+{
+    const std::int64_t until = MicrosecondsNow() + microseconds;
+    deadline = deadline > until ? deadline : until;
+}
+
 HANDLE OpenRetried(const std::string& path, DWORD access, DWORD flags = 0)
 {
     HANDLE file = INVALID_HANDLE_VALUE;
@@ -320,9 +328,10 @@ void StopIfRequested()
     if (holding || WaitForSingleObject(stopRequested, 0) != WAIT_OBJECT_0) {
         return;
     }
-    // What is left to do waits out a file held by another program, but acts
-    // on no stop request again.
+    // What is left to do waits out a file held by another program, briefly,
+    // but acts on no stop request again.
     holding = true;
+    deadline = MicrosecondsNow();
     if (helperToRemove != nullptr) {
         RemoveHelperFile(*helperToRemove);
     }
@@ -625,6 +634,12 @@ void RemoveDownload(const std::string& newFile, const std::string& spareName)
         RenameWithoutReplacing(newFile, spareName);
     }
     RemoveHeld(heldDownload);
+    // Where it could not be renamed (on another volume), its name is waited
+    // for: status 0 says that the download is gone.
+    Retried([&] {
+        SetLastError(ERROR_SHARING_VIOLATION);
+        return NothingAt(newFile);
+    });
 }
 
 void RemoveHelperFile(const std::string& path)
@@ -633,12 +648,20 @@ void RemoveHelperFile(const std::string& path)
     // longer, even past the deadline; one held longer still is left for the
     // next run to clear. The backup keeps the old launcher's attributes;
     // read-only must not keep it from going.
-    const std::int64_t grace = MicrosecondsNow() + 2000000;
-    deadline = deadline > grace ? deadline : grace;
+    WaitAtLeast(2000000);
     SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
     HeldFile* const held = HeldAt(path);
     if (held == nullptr || !RemoveHeld(*held)) {
-        Retried([&] { return DeleteFileA(path.c_str()) != 0 || IsMissing(GetLastError()); });
+        // A leftover that another program still reads, sharing its removal,
+        // keeps its name until that program lets go (Windows before 10
+        // version 1709, Wine); the name is waited for, as the run needs it.
+        Retried([&] {
+            if (!DeleteFileA(path.c_str()) && !IsMissing(GetLastError())) {
+                return false;
+            }
+            SetLastError(ERROR_SHARING_VIOLATION);
+            return NothingAt(path);
+        });
     }
     if (helperToRemove != nullptr && path == *helperToRemove) {
         helperToRemove = nullptr;
@@ -665,7 +688,11 @@ bool SameFile(const std::string& path, const std::string& otherPath)
 
 bool StartProgram(const std::string& path)
 {
-    // A value above 32 means success.
-    return reinterpret_cast<INT_PTR>(
-               ShellExecuteA(nullptr, "open", path.c_str(), nullptr, nullptr, SW_SHOWNORMAL)) > 32;
+    // A value above 32 means success. A scanner that looks at the new
+    // launcher as it appears is waited out, as for the update's files.
+    WaitAtLeast(2000000);
+    return Retried([&] {
+        return reinterpret_cast<INT_PTR>(
+                   ShellExecuteA(nullptr, "open", path.c_str(), nullptr, nullptr, SW_SHOWNORMAL)) > 32;
+    });
 }

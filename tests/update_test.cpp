@@ -470,6 +470,11 @@ std::vector<UpdateCase> AllCases()
              Alongside({"DownloadHeldPastTheBound", Standard, standardArguments, moveFailed, standardFiles, 0}, {holder, "launcher.new", "r", "12000"}),
              Alongside({"FailedCopyWhileBackupNameGrabbed", OnlyOld, standardArguments, moveFailed, oldKept, 0},
                        {holder, "launcher.exe~kestrin-backup", "-", "3000"}),
+             // A leftover that a reader holds, sharing its removal, keeps its
+             // name until the reader lets go (Wine): the run waits for it.
+             Alongside({"LeftoverStagingStillRead", And(Standard, Files("launcher.exe~kestrin-staging", "half", "", "")),
+                        standardArguments, updated, updatedFiles, 2},
+                       {holder, "launcher.exe~kestrin-staging", "rd", "2000"}),
              // Read, with its removal shared, past the run: its name goes all the same.
              Alongside({"DownloadReadPastTheRun", Standard, standardArguments, updated, updatedFiles, 2}, {holder, "launcher.new", "rwd", "8000"}),
              // A stop while a scanner holds a file: it is waited out, and the
