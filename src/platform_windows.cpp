@@ -532,7 +532,7 @@ bool StageCopy(const std::string& newFile, const std::string& stagingFile,
                        FILE_ATTRIBUTE_ARCHIVE;
     const DWORD oldAttributes = GetFileAttributesA(permissionsOf.c_str());
     const DWORD attributes = oldAttributes != INVALID_FILE_ATTRIBUTES ? oldAttributes & kept : 0;
-    bool staged = SetFileAttributesA(stagingFile.c_str(), FILE_ATTRIBUTE_NORMAL) != 0;
+    bool staged = Retried([&] { return SetFileAttributesA(stagingFile.c_str(), FILE_ATTRIBUTE_NORMAL) != 0; });
     heldStaging = {staged ? OpenRetried(stagingFile, GENERIC_WRITE | DELETE | FILE_READ_ATTRIBUTES)
                           : INVALID_HANDLE_VALUE,
                    &stagingFile};
