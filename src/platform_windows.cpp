@@ -143,6 +143,14 @@ void LetGoOfDownload()
     downloadReadOnly = 0;
 }
 
+// True once nothing is at path; else false as though another program held
+// the name, so that Retried waits for it to go.
+bool Gone(const std::string& path)
+{
+    SetLastError(ERROR_SHARING_VIOLATION);
+    return NothingAt(path);
+}
+
 HeldFile* HeldAt(const std::string& path)
 {
     for (HeldFile* held : {&heldOld, &heldStaging, &heldDownload}) {
@@ -178,14 +186,26 @@ bool RemoveHeld(HeldFile& held)
     return removed;
 }
 
+// What opening path for writing, with every kind of sharing, answers: 0, or
+// the error.
+DWORD WriteOpenError(const std::string& path)
+{
+    const HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, shareAll, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return GetLastError();
+    }
+    CloseHandle(file);
+    return 0;
+}
+
 // A program runs from the file (its image is mapped), or another program
 // holds it without sharing: it cannot be opened for writing, even with every
 // kind of sharing, though Windows would let it be renamed. A reader that
 // shares everything does not count.
 bool InUse(const std::string& path)
 {
-    HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, shareAll, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE && GetLastError() == ERROR_ACCESS_DENIED) {
+    DWORD error = WriteOpenError(path);
+    if (error == ERROR_ACCESS_DENIED) {
         // Windows refuses to write a read-only file before it looks at the
         // image: the attribute is lifted for the look, and put back.
         const HANDLE attributes = CreateFileA(path.c_str(), FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
@@ -195,22 +215,14 @@ bool InUse(const std::string& path)
             GetFileInformationByHandleEx(attributes, FileBasicInfo, &info, sizeof info) &&
             (info.FileAttributes & FILE_ATTRIBUTE_READONLY) != 0 &&
             SetAttributes(attributes, info.FileAttributes & ~FILE_ATTRIBUTE_READONLY)) {
-            file = CreateFileA(path.c_str(), GENERIC_WRITE, shareAll, nullptr, OPEN_EXISTING, 0, nullptr);
-            const DWORD error = GetLastError();
+            error = WriteOpenError(path);
             SetAttributes(attributes, info.FileAttributes);
-            SetLastError(error);
         }
         if (attributes != INVALID_HANDLE_VALUE) {
-            const DWORD error = GetLastError();
             CloseHandle(attributes);
-            SetLastError(error);
         }
     }
-    if (file == INVALID_HANDLE_VALUE) {
-        return GetLastError() == ERROR_SHARING_VIOLATION;
-    }
-    CloseHandle(file);
-    return false;
+    return error == ERROR_SHARING_VIOLATION;
 }
 
 // What the system knows of the file or folder at path, without following a
@@ -636,10 +648,7 @@ void RemoveDownload(const std::string& newFile, const std::string& spareName)
     RemoveHeld(heldDownload);
     // Where it could not be renamed (on another volume), its name is waited
     // for: status 0 says that the download is gone.
-    Retried([&] {
-        SetLastError(ERROR_SHARING_VIOLATION);
-        return NothingAt(newFile);
-    });
+    Retried([&] { return Gone(newFile); });
 }
 
 void RemoveHelperFile(const std::string& path)
@@ -656,11 +665,7 @@ void RemoveHelperFile(const std::string& path)
         // keeps its name until that program lets go (Windows before 10
         // version 1709, Wine); the name is waited for, as the run needs it.
         Retried([&] {
-            if (!DeleteFileA(path.c_str()) && !IsMissing(GetLastError())) {
-                return false;
-            }
-            SetLastError(ERROR_SHARING_VIOLATION);
-            return NothingAt(path);
+            return (DeleteFileA(path.c_str()) || IsMissing(GetLastError())) && Gone(path);
         });
     }
     if (helperToRemove != nullptr && path == *helperToRemove) {

@@ -459,7 +459,7 @@ std::vector<UpdateCase> AllCases()
     // scanners do, are waited out; one that holds the download for longer
     // fails the update before anything changes.
     const std::string holder = "{holder}";
-    for (const UpdateCase& c : {
+    cases.insert(cases.end(), {
              Alongside({"LauncherClosesSlowly", Standard, standardArguments, updated, updatedFiles, 2}, {"launcher.exe", "1500"}),
              Alongside({"LauncherNeverCloses", Standard, standardArguments, removeFailed, standardFiles, 0}, {"launcher.exe", "13000"}),
              Alongside({"ScannerOnOldLauncher", Standard, standardArguments, updated, updatedFiles, 2}, {holder, "launcher.exe", "rw", "1500"}),
@@ -485,9 +485,7 @@ std::vector<UpdateCase> AllCases()
              Alongside(Signalled({"InterruptWhileReadOnlyDownloadHeld", Files("launcher.exe", "v1", "launcher.new", "v2", 0755, 0444),
                                   standardArguments, updated, {{"launcher.exe", "0755:v1"}, {"launcher.new", "0444:v2"}}, 0}, "Info", 1000, SIGINT),
                        {holder, "launcher.new", "r", "3000"}),
-         }) {
-        cases.push_back(c);
-    }
+         });
 
     std::vector<UpdateCase> forTarget;
     for (UpdateCase& c : cases) {
