@@ -83,6 +83,7 @@ int main(int argc, char* argv[])
     const std::string moveMessage = "Renaming " + newFile + " -> " + oldFile;
     const std::string keptAsideMessage = "Failed to move new launcher! The old launcher is " + backupFile;
     const std::string runMessage = "Starting " + oldFile;
+    const std::string putBackMessage = "Old launcher put back: " + oldFile;
 
     // The launcher closes meanwhile; the copy touches nothing of it.
     Log("Info", "Waiting for launcher to close...");
@@ -162,24 +163,29 @@ int main(int argc, char* argv[])
     Log("Done", "Update finished successfully!");
     std::cout << "\n=============================================\n";
 
-    // The backup goes while the pause runs; it costs a large launcher's
-    // freeing, not the user's time.
-    const std::int64_t pauseEnds = MicrosecondsNow() + 500000;
-    if (aside == movedAside) {
-        RemoveHelperFile(backupFile);
-    }
-    LetOthersIn();
-    PauseUntil(pauseEnds);
+    PauseMilliseconds(500);
     // Once the line says the launcher starts, a stop request waits until it
-    // has.
+    // has, or the line that says it has not is out.
     HoldStopRequests();
     Log("Run", runMessage);
     PauseMilliseconds(1000);
-    const bool started = StartProgram(oldFile);
+    const StartResult start = StartProgram(oldFile);
+    if (start != startedProgram) {
+        Log("Error", "Failed to start new launcher!");
+    }
+    // The backup is kept until the new launcher has started: one that the
+    // system does not take for a program gives way to the old one. Other
+    // updaters are kept out until then, as they would clear the backup away.
+    if (start == notTakenAsProgram && aside == movedAside && PutBack(backupFile, oldFile)) {
+        Log("Move", putBackMessage);
+        StartProgram(oldFile);
+    } else if (aside == movedAside) {
+        RemoveHelperFile(backupFile);
+    }
+    LetOthersIn();
     ReleaseStopRequests();
     StopIfRequested();
-    if (!started) {
-        Log("Error", "Failed to start new launcher!");
+    if (start != startedProgram) {
         PauseMilliseconds(errorPauseMilliseconds);
         return exitNotStarted;
     }

@@ -84,7 +84,8 @@ void LetOthersIn();
 bool FolderAllowsUpdate(const std::string& oldFile);
 
 // Copies the regular file newFile to stagingFile, which must not exist yet,
-// and flushes it to the disk. The copy gets the permissions (and, for root,
+// checks that the copy may replace the launcher at permissionsOf (see
+// MayReplace in program_image.h), and flushes it to the disk. The copy gets the permissions (and, for root,
 // the owner) of permissionsOf where that exists, else newFile's own with its
 // read bits made execute bits. newFile must be one that RemoveDownload will
 // be able to remove: a download left beside an installed update would tell
@@ -147,7 +148,17 @@ bool NothingAt(const std::string& path);
 // True when both paths lead to one and the same file.
 bool SameFile(const std::string& path, const std::string& otherPath);
 
+enum StartResult {
+    startedProgram,
+    notTakenAsProgram, // the system does not take the file for a program it runs
+    startFailed        // for another reason: no rights, an elevation declined
+};
+
 // Starts the program at path with no arguments, in the current directory, as
 // a process of its own that does not share this one's console streams; it is
-// not waited for. False when it could not be started.
-bool StartProgram(const std::string& path);
+// not waited for.
+StartResult StartProgram(const std::string& path);
+
+// Puts the old launcher, moved aside to backupFile, back at oldFile's path in
+// place of what is there, in one step, and makes that last.
+bool PutBack(const std::string& backupFile, const std::string& oldFile);

@@ -3,6 +3,8 @@
 
 #include "platform.h"
 
+#include "program_image.h"
+
 #include <cerrno>
 #include <climits>
 #include <csignal>
@@ -272,6 +274,68 @@ bool MayRemove(const std::string& path)
            !Unchangeable(path);
 }
 
+// The first bytes of an open file, programHeadBytes at most.
+std::string Head(int file)
+{
+    std::string head(programHeadBytes, '\0');
+    std::size_t got = 0;
+    while (got < head.size()) {
+        const ssize_t read = pread(file, &head[got], head.size() - got, static_cast<off_t>(got));
+        if (read > 0) {
+            got += static_cast<std::size_t>(read);
+        } else if (read == 0 || errno != EINTR) {
+            break;
+        }
+    }
+    head.resize(got);
+    return head;
+}
+
+#if defined(__ELF__)
+// The ELF header of this program's own image, as the linker maps it.
+extern "C" const char __ehdr_start[] __attribute__((weak, visibility("hidden")));
+#endif
+
+// What the open regular file is as a program for this system. Without the
+// header of its own image to compare with, this program does not judge.
+ProgramKind KindOf(int file, std::uint64_t size)
+{
+#if defined(__ELF__)
+    if (__ehdr_start != nullptr) {
+        return ElfProgramKind(Head(file), size, std::string(__ehdr_start, 20));
+    }
+#endif
+    (void)file;
+    (void)size;
+    return size == 0 ? brokenProgram : scriptProgram;
+}
+
+// The old launcher as a program. One that cannot be read is a program image:
+// a script must be read to be run.
+ProgramKind OldLauncherKind(const std::string& oldFile)
+{
+    const Place place = At(oldFile);
+    const int file = openat(place.folder, place.name, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (file < 0) {
+        return wholeProgram;
+    }
+    struct stat info;
+    const ProgramKind kind = fstat(file, &info) == 0 && S_ISREG(info.st_mode)
+                                 ? KindOf(file, static_cast<std::uint64_t>(info.st_size))
+                                 : wholeProgram;
+    close(file);
+    return kind;
+}
+
+// Whether the staged copy, open at staged, may replace the old launcher.
+bool MayInstall(int staged, bool hasOld, const std::string& oldFile)
+{
+    struct stat info;
+    return fstat(staged, &info) == 0 &&
+           MayReplace(KindOf(staged, static_cast<std::uint64_t>(info.st_size)), hasOld,
+                      hasOld ? OldLauncherKind(oldFile) : notAProgram);
+}
+
 } // namespace
 
 void SurviveFailedWrites()
@@ -440,7 +504,7 @@ bool StageCopy(const std::string& newFile, const std::string& stagingFile,
     // Only a new file of the run's own: never one that is there already, nor
     // whatever a link planted at the name leads to.
     const Place staging = At(stagingFile);
-    const int target = openat(staging.folder, staging.name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    const int target = openat(staging.folder, staging.name, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (target < 0) {
         close(source);
         return false;
@@ -454,7 +518,7 @@ bool StageCopy(const std::string& newFile, const std::string& stagingFile,
     const struct stat& model = hasOld ? oldInfo : sourceInfo;
     const mode_t permissions = hasOld ? oldInfo.st_mode & 0777
                                       : (sourceInfo.st_mode & 0777) | ((sourceInfo.st_mode & 0444) >> 2);
-    bool written = CopyBytes(source, target) &&
+    bool written = CopyBytes(source, target) && MayInstall(target, hasOld, permissionsOf) &&
                    (geteuid() != 0 || !hasOld || fchown(target, model.st_uid, model.st_gid) == 0) &&
                    fchmod(target, permissions) == 0 && fsync(target) == 0;
     written = close(target) == 0 && written && !Interrupted();
@@ -597,7 +661,7 @@ bool SameFile(const std::string& path, const std::string& otherPath)
            info.st_dev == otherInfo.st_dev && info.st_ino == otherInfo.st_ino;
 }
 
-bool StartProgram(const std::string& path)
+StartResult StartProgram(const std::string& path)
 {
     // Its own session, so that closing this console does not take it down,
     // and /dev/null for its standard streams, so that whoever reads this
@@ -628,9 +692,28 @@ bool StartProgram(const std::string& path)
     // anything but itself.
     char* const arguments[] = {const_cast<char*>(path.c_str()), nullptr};
     pid_t launcher;
-    const bool started = posix_spawn(&launcher, path.c_str(), &streams, &attributes, arguments, environ) == 0;
+    const int error = posix_spawn(&launcher, path.c_str(), &streams, &attributes, arguments, environ);
 
     posix_spawnattr_destroy(&attributes);
     posix_spawn_file_actions_destroy(&streams);
-    return started;
+    // What the kernel says of a file it will not run: no format it knows, a
+    // broken library, an interpreter or loader that is missing.
+    const bool notAProgram = error == ENOEXEC || error == ELIBBAD || error == ENOENT ||
+                             error == ENOTDIR || error == ELOOP;
+    return error == 0 ? startedProgram : notAProgram ? notTakenAsProgram : startFailed;
+}
+
+bool PutBack(const std::string& backupFile, const std::string& oldFile)
+{
+    // A rename replaces the name's file in one step.
+    const Place backup = At(backupFile);
+    const Place old = At(oldFile);
+    if (renameat(backup.folder, backup.name, old.folder, old.name) != 0) {
+        return false;
+    }
+    if (helperToRemove != nullptr && backupFile == *helperToRemove) {
+        helperToRemove = nullptr;
+    }
+    FlushFolder(oldFile);
+    return true;
 }

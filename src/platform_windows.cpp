@@ -4,8 +4,11 @@
 
 #include "platform.h"
 
+#include "program_image.h"
+
 #include <cstdio>
 #include <ctime>
+#include <vector>
 
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
@@ -324,6 +327,64 @@ std::string FullFolderOf(const std::string& oldFile)
     return std::string(fullPath, fileName);
 }
 
+// The first bytes of the open file, programHeadBytes at most.
+std::string Head(HANDLE file)
+{
+    std::string head(programHeadBytes, '\0');
+    OVERLAPPED fromStart{};
+    DWORD got = 0;
+    if (!ReadFile(file, &head[0], static_cast<DWORD>(head.size()), &got, &fromStart)) {
+        got = 0;
+    }
+    head.resize(got);
+    return head;
+}
+
+// The machines whose programs this system runs: x86 always, and the
+// system's own (x64, ARM64).
+std::vector<unsigned> RunnableMachines()
+{
+    std::vector<unsigned> machines{IMAGE_FILE_MACHINE_I386};
+    using IsWow64Process2Call = BOOL(WINAPI*)(HANDLE, USHORT*, USHORT*);
+    const auto isWow64Process2 = reinterpret_cast<IsWow64Process2Call>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleA("kernel32.dll"), "IsWow64Process2")));
+    USHORT process = 0;
+    USHORT native = 0;
+    if (isWow64Process2 == nullptr || !isWow64Process2(GetCurrentProcess(), &process, &native)) {
+        SYSTEM_INFO system;
+        GetNativeSystemInfo(&system);
+        native = system.wProcessorArchitecture == PROCESSOR_ARCHITECTURE_AMD64 ? IMAGE_FILE_MACHINE_AMD64
+                 : system.wProcessorArchitecture == PROCESSOR_ARCHITECTURE_ARM64 ? IMAGE_FILE_MACHINE_ARM64
+                                                                                  : 0;
+    }
+    if (native == IMAGE_FILE_MACHINE_AMD64 || native == IMAGE_FILE_MACHINE_ARM64) {
+        machines.push_back(native);
+    }
+    return machines;
+}
+
+ProgramKind KindOf(HANDLE file)
+{
+    LARGE_INTEGER size{};
+    if (!GetFileSizeEx(file, &size)) {
+        return brokenProgram;
+    }
+    return PeProgramKind(Head(file), static_cast<std::uint64_t>(size.QuadPart), RunnableMachines());
+}
+
+// Whether the staged copy, held at heldStaging, may replace the old
+// launcher. One that cannot be read is taken for a program image.
+bool MayInstall(const std::string& oldFile)
+{
+    const HANDLE old = CreateFileA(oldFile.c_str(), GENERIC_READ, shareAll, nullptr, OPEN_EXISTING, 0, nullptr);
+    const bool hasOld = old != INVALID_HANDLE_VALUE || !IsMissing(GetLastError());
+    const ProgramKind oldKind = old != INVALID_HANDLE_VALUE ? KindOf(old) : wholeProgram;
+    if (old != INVALID_HANDLE_VALUE) {
+        CloseHandle(old);
+    }
+    return MayReplace(KindOf(heldStaging.handle), hasOld, oldKind);
+}
+
 } // namespace
 
 void SurviveFailedWrites()
@@ -545,7 +606,7 @@ bool StageCopy(const std::string& newFile, const std::string& stagingFile,
     const DWORD oldAttributes = GetFileAttributesA(permissionsOf.c_str());
     const DWORD attributes = oldAttributes != INVALID_FILE_ATTRIBUTES ? oldAttributes & kept : 0;
     bool staged = Retried([&] { return SetFileAttributesA(stagingFile.c_str(), FILE_ATTRIBUTE_NORMAL) != 0; });
-    heldStaging = {staged ? OpenRetried(stagingFile, GENERIC_WRITE | DELETE | FILE_READ_ATTRIBUTES)
+    heldStaging = {staged ? OpenRetried(stagingFile, GENERIC_READ | GENERIC_WRITE | DELETE | FILE_READ_ATTRIBUTES)
                           : INVALID_HANDLE_VALUE,
                    &stagingFile};
     // The download is held with delete access from here on, so that no
@@ -562,7 +623,7 @@ bool StageCopy(const std::string& newFile, const std::string& stagingFile,
     heldDownload.path = &newFile;
     heldDownload.handle = staged && removable ? OpenRetried(newFile, holdAccess) : INVALID_HANDLE_VALUE;
     staged = heldStaging.handle != INVALID_HANDLE_VALUE && heldDownload.handle != INVALID_HANDLE_VALUE &&
-             FlushFileBuffers(heldStaging.handle) && SetAttributes(heldStaging.handle, attributes) &&
+             MayInstall(permissionsOf) && FlushFileBuffers(heldStaging.handle) && SetAttributes(heldStaging.handle, attributes) &&
              WaitForSingleObject(stopRequested, 0) != WAIT_OBJECT_0;
     if (!staged) {
         LetGoOfDownload();
@@ -691,13 +752,50 @@ bool SameFile(const std::string& path, const std::string& otherPath)
     return Identify(path, one) && Identify(otherPath, other) && SameIdentity(one, other);
 }
 
-bool StartProgram(const std::string& path)
+StartResult StartProgram(const std::string& path)
 {
-    // A value above 32 means success. A scanner that looks at the new
+    // The shell's "open", without the error box that would wait for a click
+    // where nobody may be there to give it. A scanner that looks at the new
     // launcher as it appears is waited out, as for the update's files.
     WaitAtLeast(2000000);
-    return Retried([&] {
-        return reinterpret_cast<INT_PTR>(
-                   ShellExecuteA(nullptr, "open", path.c_str(), nullptr, nullptr, SW_SHOWNORMAL)) > 32;
-    });
+    SHELLEXECUTEINFOA start{};
+    start.cbSize = sizeof start;
+    start.fMask = SEE_MASK_FLAG_NO_UI | SEE_MASK_NOASYNC;
+    start.lpVerb = "open";
+    start.lpFile = path.c_str();
+    start.nShow = SW_SHOWNORMAL;
+    if (Retried([&] { return ShellExecuteExA(&start) != FALSE; })) {
+        return startedProgram;
+    }
+    // What the loader says of an image it will not run: no program, a
+    // damaged one, or one for another machine.
+    switch (GetLastError()) {
+    case ERROR_BAD_FORMAT:
+    case ERROR_INVALID_MODULETYPE:
+    case ERROR_INVALID_EXE_SIGNATURE:
+    case ERROR_EXE_MARKED_INVALID:
+    case ERROR_BAD_EXE_FORMAT:
+    case ERROR_EXE_MACHINE_TYPE_MISMATCH:
+        return notTakenAsProgram;
+    default:
+        return startFailed;
+    }
+}
+
+bool PutBack(const std::string& backupFile, const std::string& oldFile)
+{
+    // The launcher that would not start may have the old one's read-only
+    // attribute, which a replacing move refuses.
+    SetFileAttributesA(oldFile.c_str(), FILE_ATTRIBUTE_NORMAL);
+    if (!Retried([&] {
+            return MoveFileExA(backupFile.c_str(), oldFile.c_str(),
+                               MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+        })) {
+        return false;
+    }
+    Release(heldOld);
+    if (helperToRemove != nullptr && backupFile == *helperToRemove) {
+        helperToRemove = nullptr;
+    }
+    return true;
 }

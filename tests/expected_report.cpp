@@ -11,7 +11,7 @@ const std::string banner = rule + "        >> Launcher Kestrin v1.0 <<\n" + rule
 
 int ExpectedStatus(Outcome outcome)
 {
-    return outcome == updated ? 0 : outcome == usageError ? 1 : outcome == notStarted ? 3 : 2;
+    return outcome == updated ? 0 : outcome == usageError ? 1 : outcome == notStarted || outcome == rolledBack ? 3 : 2;
 }
 
 std::string ExpectedReport(Outcome outcome, const std::vector<std::string>& arguments)
@@ -35,7 +35,11 @@ std::string ExpectedReport(Outcome outcome, const std::vector<std::string>& argu
     report += "[TIME] Success         : New launcher renamed successfully.\n"
               "[TIME] Done            : Update finished successfully!\n\n" + rule +
               "[TIME] Run             : Starting " + oldFile + "\n";
-    return outcome == notStarted ? report + "[TIME] Error           : Failed to start new launcher!\n" : report;
+    if (outcome == updated) {
+        return report;
+    }
+    report += "[TIME] Error           : Failed to start new launcher!\n";
+    return outcome == rolledBack ? report + "[TIME] Move            : Old launcher put back: " + oldFile + "\n" : report;
 }
 
 std::string CutAfterLineWith(const std::string& report, const std::string& text)

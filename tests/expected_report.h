@@ -6,7 +6,8 @@
 #include <string>
 #include <vector>
 
-enum Outcome { updated, usageError, removeFailed, moveFailed, notStarted };
+// rolledBack: the new launcher would not start and gave way to the old one.
+enum Outcome { updated, usageError, removeFailed, moveFailed, notStarted, rolledBack };
 
 int ExpectedStatus(Outcome outcome);
 

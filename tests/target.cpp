@@ -3,6 +3,7 @@
 #include "expected_report.h"
 #include "scratch_folder.h"
 
+#include <cstdint>
 #include <cstdlib>
 
 namespace {
@@ -32,6 +33,22 @@ std::string ShellLauncher(int version)
            "mv started.tmp started.txt\n"
            "sleep 3\n"
            ": > finished.txt\n";
+}
+
+void Put(std::string& bytes, std::size_t at, unsigned width, std::uint32_t value)
+{
+    for (unsigned i = 0; i < width; ++i) {
+        bytes[at + i] = static_cast<char>(value >> (8 * i) & 0xff);
+    }
+}
+
+std::uint32_t Get(const std::string& bytes, std::size_t at, unsigned width)
+{
+    std::uint32_t value = 0;
+    for (unsigned i = width; i-- > 0;) {
+        value = value << 8 | static_cast<unsigned char>(bytes[at + i]);
+    }
+    return value;
 }
 
 } // namespace
@@ -104,6 +121,45 @@ std::string LauncherFile(int version, std::size_t padding)
     const std::string pad(padding, '#');
     return TargetIsWindows() ? standIn + pad + "\n" + std::to_string(version)
                              : ShellLauncher(version) + pad + (padding > 0 ? "\n" : "");
+}
+
+std::string ProgramFile(const std::string& form)
+{
+    if (!TargetIsWindows()) {
+        std::string elf = ReadFile(ProgramUnderTest());
+        if (form == "foreign program") {
+            Put(elf, 18, 2, Get(elf, 18, 2) == 183 ? 62 : 183); // AArch64, or x86-64 there
+        }
+        return form == "cut program"          ? elf.substr(0, elf.size() / 2)
+               : form == "unloadable program" ? "#!/nonexistent/interpreter\n"
+               : form == "system program"     ? ReadFile("/bin/true")
+                                              : elf;
+    }
+    std::string pe = LauncherFile(2);
+    const std::size_t optional = Get(pe, 0x3c, 4) + 24;
+    if (form == "cut program") {
+        return pe.substr(0, pe.size() / 2);
+    }
+    if (form == "foreign program") {
+        Put(pe, optional - 20, 2, 0x1c4); // 32-bit ARM
+    } else if (form == "gui program") {
+        Put(pe, optional + 68, 2, 2);
+    } else if (form == "unloadable program") {
+        Put(pe, optional + 56, 4, 0); // SizeOfImage
+    } else if (form.find("signed") != std::string::npos) {
+        // A certificate table where a signature puts it, 8-aligned at the
+        // end; its last bytes still name the version.
+        pe.resize((pe.size() - 2 + 7) / 8 * 8, '\0');
+        const std::string certificate = std::string("\x40\0\0\0\0\x02\x02\0", 8) + std::string(54, 'c') + "\n2";
+        const std::size_t directory = optional + (Get(pe, optional, 2) == 0x20b ? 112 : 96) + 4 * 8;
+        Put(pe, directory, 4, static_cast<std::uint32_t>(pe.size()));
+        Put(pe, directory + 4, 4, static_cast<std::uint32_t>(certificate.size()));
+        pe += certificate;
+        if (form == "cut signed program") {
+            pe.resize(pe.size() - 30);
+        }
+    }
+    return pe;
 }
 
 std::string StartRecord(int version, const std::string& folder)

@@ -33,7 +33,18 @@ const std::string v1 = LauncherFile(1);
 const std::string v2 = LauncherFile(2);
 // Large enough that copying and flushing it takes a noticeable while.
 const std::string big = LauncherFile(3, 32 << 20);
-const std::map<std::string, std::string> contentNames{{v1, "v1"}, {v2, "v2"}, {big, "big"}};
+// Programs made from built ones, in the forms the program must tell apart.
+const std::vector<std::string> programForms =
+    windows ? std::vector<std::string>{"cut program", "foreign program", "unloadable program", "gui program",
+                                       "signed program", "cut signed program"}
+            : std::vector<std::string>{"program", "cut program", "foreign program", "unloadable program", "system program"};
+const std::map<std::string, std::string> contentNames = [] {
+    std::map<std::string, std::string> names{{v1, "v1"}, {v2, "v2"}, {big, "big"}};
+    for (const std::string& form : programForms) {
+        names.emplace(ProgramFile(form), form);
+    }
+    return names;
+}();
 
 enum Platforms { both, posixOnly, windowsOnly };
 
@@ -371,10 +382,45 @@ std::vector<UpdateCase> AllCases()
                                             }),
                                             {"app/launcher.exe", "launcher.new"}, removeFailed,
                                             {{"app", "dir"}, {"app/launcher.exe", "0755:v1"}, {"launcher.new", "0644:v2"}}, 0})));
-    // A launcher that cannot be started (not a program, no program for its
-    // name) is replaced, but the run does not claim success.
-    cases.push_back({"NewLauncherCannotStart", Files("launcher.kqz", "v1", "launcher.new", "not a program"),
-                     {"launcher.kqz", "launcher.new"}, notStarted, {{"launcher.kqz", "0755:not a program"}}, 0});
+    // Where the old launcher is no program either, a download is taken as it
+    // comes. Windows has no program for its name: it stays, and the run does
+    // not claim success. Linux will not run it: the old launcher goes back.
+    cases.push_back({"NewLauncherCannotStart", Files("launcher.kqz", "a document", "launcher.new", "not a program"),
+                     {"launcher.kqz", "launcher.new"}, windows ? notStarted : rolledBack,
+                     {{"launcher.kqz", windows ? "0755:not a program" : "0755:a document"}}, 0});
+    // A download that is no whole program for this system never replaces a
+    // program, nor the lack of one: it is refused before anything changes.
+    const auto refused = [](const std::string& name, const std::string& old, const std::string& download) {
+        Listing files{{"launcher.new", "0644:" + download}};
+        if (!old.empty()) {
+            files["launcher.exe"] = "0755:" + old;
+        }
+        return UpdateCase{name, Files(old.empty() ? "" : "launcher.exe", old, "launcher.new", download),
+                          standardArguments, moveFailed, files, 0};
+    };
+    const std::string page = "<html>502 Bad Gateway</html>";
+    cases.insert(cases.end(), {refused("RefusedCutShort", "v1", "cut program"),
+                               refused("RefusedForeignMachine", "v1", "foreign program"),
+                               refused("RefusedEmpty", "v1", ""),
+                               refused("RefusedErrorPage", windows ? "v1" : "program", page),
+                               refused("RefusedErrorPageWithoutOldLauncher", "", page)});
+    if (windows) {
+        cases.push_back(refused("RefusedCutSignature", "v1", "cut signed program"));
+    }
+    // One that the system will not start all the same gives way to the old
+    // launcher, which is started instead.
+    cases.push_back({"UnloadableProgramGivesWay", Files("launcher.exe", "v1", "launcher.new", "unloadable program"),
+                     standardArguments, rolledBack, oldKept, 1});
+    // Real programs of every kind install.
+    const std::vector<std::pair<std::string, std::string>> installable =
+        windows ? std::vector<std::pair<std::string, std::string>>{{"InstallsGuiProgram", "gui program"},
+                                                                   {"InstallsSignedProgram", "signed program"}}
+                : std::vector<std::pair<std::string, std::string>>{{"InstallsStaticOrPieProgram", "program"},
+                                                                   {"InstallsSystemProgram", "system program"}};
+    for (const auto& [name, form] : installable) {
+        cases.push_back({name, Files("launcher.exe", "v1", "launcher.new", form), standardArguments, updated,
+                         {{"launcher.exe", "0755:" + form}}, windows ? 2 : -1});
+    }
     // Root keeps the old launcher's owner.
     cases.push_back(On(posixOnly, {"OwnerKept", And(Standard, [](const std::string& folder) {
                                        return chown((folder + "/launcher.exe").c_str(), unprivilegedId, unprivilegedId) == 0;
