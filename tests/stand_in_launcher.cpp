@@ -52,7 +52,7 @@ int main(int argc, char* argv[])
     std::ofstream("started.tmp") << "version=" << version << "\ncwd=" << folder
                                  << "\nargs=" << argc - 1 << "\n";
     MoveFileA("started.tmp", "started.txt");
-    Sleep(1500);
+    Sleep(3000);
     std::ofstream("finished.txt") << "finished\n";
     return 0;
 }

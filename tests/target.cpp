@@ -130,7 +130,13 @@ std::string ProgramFile(const std::string& form)
         if (form == "foreign program") {
             Put(elf, 18, 2, Get(elf, 18, 2) == 183 ? 62 : 183); // AArch64, or x86-64 there
         }
+        if (form == "cut program") {
+            // e_shoff and e_shnum, as a 64-bit program has them.
+            elf.replace(40, 8, 8, '\0');
+            elf.replace(60, 2, 2, '\0');
+        }
         return form == "cut program"          ? elf.substr(0, elf.size() / 2)
+               : form == "cut tail"           ? elf.substr(0, elf.size() - 10)
                : form == "unloadable program" ? "#!/nonexistent/interpreter\n"
                : form == "system program"     ? ReadFile("/bin/true")
                                               : elf;
@@ -142,11 +148,13 @@ std::string ProgramFile(const std::string& form)
     }
     if (form == "foreign program") {
         Put(pe, optional - 20, 2, 0x1c4); // 32-bit ARM
+    } else if (form == "dll program") {
+        Put(pe, optional - 2, 2, Get(pe, optional - 2, 2) | 0x2000);
     } else if (form == "gui program") {
         Put(pe, optional + 68, 2, 2);
     } else if (form == "unloadable program") {
         Put(pe, optional + 56, 4, 0); // SizeOfImage
-    } else if (form.find("signed") != std::string::npos) {
+    } else if (form == "signed program" || form == "cut tail") {
         // A certificate table where a signature puts it, 8-aligned at the
         // end; its last bytes still name the version.
         pe.resize((pe.size() - 2 + 7) / 8 * 8, '\0');
@@ -155,7 +163,7 @@ std::string ProgramFile(const std::string& form)
         Put(pe, directory, 4, static_cast<std::uint32_t>(pe.size()));
         Put(pe, directory + 4, 4, static_cast<std::uint32_t>(certificate.size()));
         pe += certificate;
-        if (form == "cut signed program") {
+        if (form == "cut tail") {
             pe.resize(pe.size() - 30);
         }
     }

@@ -31,12 +31,14 @@ std::string LauncherFile(int version, std::size_t padding = 0);
 std::string StartRecord(int version, const std::string& folder);
 
 // A program of the target's kind, made from a built one, in the form asked
-// for: "program" (whole), "cut program" (its first half), "foreign program"
-// (for a machine no system here runs), "unloadable program" (whole to the
-// eye, but the system will not start it: on Linux a script whose
-// interpreter is missing); on Linux "system program" (/bin/true); on
-// Windows "gui program", "signed program" (with a certificate table at its
-// end) and "cut signed program". The Windows forms are version 2.
+// for: "program" (whole), "cut program" (its first half, on Linux without
+// the section table that would tell too), "cut tail" (its last bytes cut:
+// on Linux inside the section table, on Windows inside the certificate
+// table of a signed image), "foreign program" (for a machine no system here
+// runs), "unloadable program" (whole to the eye, but the system will not
+// start it: on Linux a script whose interpreter is missing); on Linux
+// "system program" (/bin/true); on Windows "gui program", "dll program" and
+// "signed program". The Windows forms are version 2.
 std::string ProgramFile(const std::string& form);
 
 // The report as the program writes it: CR LF line ends on Windows.

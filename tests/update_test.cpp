@@ -35,9 +35,10 @@ const std::string v2 = LauncherFile(2);
 const std::string big = LauncherFile(3, 32 << 20);
 // Programs made from built ones, in the forms the program must tell apart.
 const std::vector<std::string> programForms =
-    windows ? std::vector<std::string>{"cut program", "foreign program", "unloadable program", "gui program",
-                                       "signed program", "cut signed program"}
-            : std::vector<std::string>{"program", "cut program", "foreign program", "unloadable program", "system program"};
+    windows ? std::vector<std::string>{"cut program", "cut tail", "foreign program", "unloadable program",
+                                       "gui program", "dll program", "signed program"}
+            : std::vector<std::string>{"program", "cut program", "cut tail", "foreign program", "unloadable program",
+                                       "system program"};
 const std::map<std::string, std::string> contentNames = [] {
     std::map<std::string, std::string> names{{v1, "v1"}, {v2, "v2"}, {big, "big"}};
     for (const std::string& form : programForms) {
@@ -383,11 +384,13 @@ std::vector<UpdateCase> AllCases()
                                             {"app/launcher.exe", "launcher.new"}, removeFailed,
                                             {{"app", "dir"}, {"app/launcher.exe", "0755:v1"}, {"launcher.new", "0644:v2"}}, 0})));
     // Where the old launcher is no program either, a download is taken as it
-    // comes. Windows has no program for its name: it stays, and the run does
-    // not claim success. Linux will not run it: the old launcher goes back.
+    // comes; the system will not start it, so the old launcher goes back.
     cases.push_back({"NewLauncherCannotStart", Files("launcher.kqz", "a document", "launcher.new", "not a program"),
-                     {"launcher.kqz", "launcher.new"}, windows ? notStarted : rolledBack,
-                     {{"launcher.kqz", windows ? "0755:not a program" : "0755:a document"}}, 0});
+                     {"launcher.kqz", "launcher.new"}, rolledBack, {{"launcher.kqz", "0755:a document"}}, 0});
+    // A launcher that may not be run is replaced all the same (the old one
+    // could not be run either), but the run does not claim success.
+    cases.push_back(On(posixOnly, {"NewLauncherMayNotRun", Files("launcher.exe", "v1", "launcher.new", "v2", 0644),
+                                   standardArguments, notStarted, {{"launcher.exe", "0644:v2"}}, 0}));
     // A download that is no whole program for this system never replaces a
     // program, nor the lack of one: it is refused before anything changes.
     const auto refused = [](const std::string& name, const std::string& old, const std::string& download) {
@@ -400,12 +403,13 @@ std::vector<UpdateCase> AllCases()
     };
     const std::string page = "<html>502 Bad Gateway</html>";
     cases.insert(cases.end(), {refused("RefusedCutShort", "v1", "cut program"),
+                               refused("RefusedCutAtTheEnd", "v1", "cut tail"),
                                refused("RefusedForeignMachine", "v1", "foreign program"),
                                refused("RefusedEmpty", "v1", ""),
                                refused("RefusedErrorPage", windows ? "v1" : "program", page),
                                refused("RefusedErrorPageWithoutOldLauncher", "", page)});
     if (windows) {
-        cases.push_back(refused("RefusedCutSignature", "v1", "cut signed program"));
+        cases.push_back(refused("RefusedLibrary", "v1", "dll program"));
     }
     // One that the system will not start all the same gives way to the old
     // launcher, which is started instead.
