@@ -405,7 +405,7 @@ std::vector<UpdateCase> AllCases()
     cases.insert(cases.end(), {refused("RefusedCutShort", "v1", "cut program"),
                                refused("RefusedCutAtTheEnd", "v1", "cut tail"),
                                refused("RefusedForeignMachine", "v1", "foreign program"),
-                               refused("RefusedEmpty", "v1", ""),
+                               refused("RefusedEmpty", "a document", ""),
                                refused("RefusedErrorPage", windows ? "v1" : "program", page),
                                refused("RefusedErrorPageWithoutOldLauncher", "", page)});
     if (windows) {
