@@ -3,7 +3,7 @@
 # two clones in different places into two different folders, and checks that
 # the files are byte-identical, that the sums match, what the archives hold
 # (names, order, owners, times), that the programs in them are what the
-# README promises, that the signature holds up against the throw-away
+# manual promises, that the signature holds up against the throw-away
 # authority and fails once one byte changes, and that the signed Kestrin.exe
 # still updates a launcher under Wine.
 set -euo pipefail

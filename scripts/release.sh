@@ -49,7 +49,7 @@ fi
 
 for tool in cmake make g++ i686-w64-mingw32-g++-posix zip gzip tar sha256sum ${cert:+osslsigncode}; do
     if ! command -v "$tool" > /dev/null; then
-        echo "release.sh: $tool is missing (see the README's prerequisites)" >&2
+        echo "release.sh: $tool is missing (scripts/install-needs.sh test installs it on Debian and Ubuntu)" >&2
         exit 1
     fi
 done
