@@ -3,7 +3,7 @@
 # two clones in different places into two different folders, and checks that
 # the files are byte-identical, that the sums match, what the archives hold
 # (names, order, owners, times), that the programs in them are what the
-# README promises, that the signature holds up against the throw-away
+# manual promises, that the signature holds up against the throw-away
 # authority and fails once one byte changes, and that the signed Kestrin.exe
 # still updates a launcher under Wine.
 set -euo pipefail
@@ -68,9 +68,10 @@ sha256sum --quiet -c SHA256SUMS || fail "SHA256SUMS does not match"
 
 # The zip: one folder, members in order, all with the commit's time (in
 # two-second steps, rounded up, as zip stores it), no extra fields.
+manual=$(cd "${clones[0]}" && printf '%s\n' docs/*.md)
 members=$(unzip -Z1 "${files[0]}" | tr '\n' ' ')
-[ "$members" = "$windows/ $windows/Kestrin.exe $windows/LICENSE $windows/README.md " ] ||
-    fail "zip holds: $members"
+expected=$(printf "$windows/%s " "" Kestrin.exe LICENSE README.md docs/ $manual)
+[ "$members" = "$expected" ] || fail "zip holds: $members"
 zip_time=$(date -u -d "@$(((epoch + 1) / 2 * 2))" +%Y%m%d.%H%M%S)
 times=$(unzip -Z -T "${files[0]}" | awk '/^[-d]/ { print $7 }' | sort -u | tr '\n' ' ')
 [ "$times" = "$zip_time " ] || fail "zip times: $times, not $zip_time"
@@ -79,7 +80,7 @@ unzip -Z -v "${files[0]}" | grep "length of extra field" | grep -qv ": *0 bytes"
 # The tarball: members in order, owner 0/0, the commit's time.
 tar_time=$(date -u -d "@$epoch" '+%Y-%m-%d %H:%M:%S')
 listing=$(tar -tvzf "${files[1]}" --full-time --numeric-owner | awk '{ print $2, $4, $5, $6 }')
-expected=$(printf "0/0 %s $linux/%s\n" "$tar_time" "" "$tar_time" Kestrin "$tar_time" LICENSE "$tar_time" README.md)
+expected=$(for member in "" Kestrin LICENSE README.md docs/ $manual; do echo "0/0 $tar_time $linux/$member"; done)
 [ "$listing" = "$expected" ] || fail "tarball holds: $listing"
 
 # The programs: Kestrin.exe as its own checks want it; the Linux program

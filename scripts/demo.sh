@@ -3,6 +3,7 @@
 # v1 is replaced by v2, and v2 then says that it was started.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
+"$root/scripts/install-needs.sh" demo
 
 cmake --preset default > /dev/null
 cmake --build --preset default --target Kestrin > /dev/null

@@ -2,8 +2,8 @@
 # Makes a release of the committed tree (HEAD; uncommitted changes never
 # enter it) in OUTPUT_FOLDER (default: dist/ at the top of the repository):
 #
-#   Kestrin-<version>-windows-x86.zip       Kestrin.exe, LICENSE, README.md
-#   Kestrin-<version>-linux-x86_64.tar.gz   Kestrin (static), LICENSE, README.md
+#   Kestrin-<version>-windows-x86.zip       Kestrin.exe, LICENSE, README.md, docs/*.md
+#   Kestrin-<version>-linux-x86_64.tar.gz   Kestrin (static), LICENSE, README.md, docs/*.md
 #   SHA256SUMS                              the two archives' SHA-256 sums
 #
 # Each archive holds one folder named like it, with the files in it.
@@ -49,7 +49,7 @@ fi
 
 for tool in cmake make g++ i686-w64-mingw32-g++-posix zip gzip tar sha256sum ${cert:+osslsigncode}; do
     if ! command -v "$tool" > /dev/null; then
-        echo "release.sh: $tool is missing (see the README's prerequisites)" >&2
+        echo "release.sh: $tool is missing (scripts/install-needs.sh test installs it on Debian and Ubuntu)" >&2
         exit 1
     fi
 done
@@ -107,16 +107,22 @@ fi
 # the commit's time, fixed modes and owners.
 windows=Kestrin-$version-windows-x86 linux=Kestrin-$version-linux-x86_64
 stage=$work/stage
-install -d -m 755 "$stage/$windows" "$stage/$linux"
+install -d -m 755 "$stage/$windows/docs" "$stage/$linux/docs"
 install -m 755 "$exe" "$stage/$windows/Kestrin.exe"
 install -m 755 build/default/src/Kestrin "$stage/$linux/"
 install -m 644 LICENSE README.md "$stage/$windows/"
 install -m 644 LICENSE README.md "$stage/$linux/"
-touch -d "@$SOURCE_DATE_EPOCH" "$stage/$windows" "$stage/$windows"/* "$stage/$linux" "$stage/$linux"/*
+# The README's links lead to the manual beside it.
+manual=(docs/*.md)
+install -m 644 "${manual[@]}" "$stage/$windows/docs/"
+install -m 644 "${manual[@]}" "$stage/$linux/docs/"
+touch -d "@$SOURCE_DATE_EPOCH" "$stage/$windows" "$stage/$windows"/* "$stage/$windows"/docs/* \
+    "$stage/$linux" "$stage/$linux"/* "$stage/$linux"/docs/*
 
 zip_name=$windows.zip
 tar_name=$linux.tar.gz
-(cd "$stage" && zip -q -X -9 "$work/$zip_name" "$windows/" "$windows/Kestrin.exe" "$windows/LICENSE" "$windows/README.md")
+(cd "$stage" && zip -q -X -9 "$work/$zip_name" "$windows/" "$windows/Kestrin.exe" "$windows/LICENSE" "$windows/README.md" \
+    "$windows/docs/" "${manual[@]/#/$windows/}")
 tar -C "$stage" --format=gnu --sort=name --mtime="@$SOURCE_DATE_EPOCH" \
     --owner=0 --group=0 --numeric-owner -cf - "$linux" | gzip -9 -n > "$work/$tar_name"
 (cd "$work" && sha256sum "$zip_name" "$tar_name" > SHA256SUMS)

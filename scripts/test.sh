@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds and runs the whole test suite, warnings as errors:
+# Installs what it needs that is missing (scripts/install-needs.sh), then
+# builds and runs the whole test suite, warnings as errors:
 #   - the release build and the AddressSanitizer + UndefinedBehaviorSanitizer
 #     build on Linux;
 #   - the Windows program under Wine: the 32-bit program where this machine
@@ -10,6 +11,7 @@
 # The last lines name every suite that ran and every one that could not.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+scripts/install-needs.sh test
 
 log=$(mktemp)
 trap 'rm -f "$log"' EXIT
