@@ -11,7 +11,7 @@ const std::string banner = rule + "        >> Launcher Kestrin v1.0 <<\n" + rule
 
 int ExpectedStatus(Outcome outcome)
 {
-    return outcome == updated ? 0 : outcome == usageError ? 1 : outcome == notStarted ? 3 : 2;
+    return outcome == updated || outcome == installed ? 0 : outcome == usageError ? 1 : outcome == notStarted ? 3 : 2;
 }
 
 std::string ExpectedReport(Outcome outcome, const std::vector<std::string>& arguments)
@@ -31,7 +31,7 @@ std::string ExpectedReport(Outcome outcome, const std::vector<std::string>& argu
     if (outcome == moveFailed) {
         return report + move + "[TIME] Error           : Failed to move new launcher!\n";
     }
-    report += "[TIME] Success         : Old launcher removed.\n" + move;
+    report += (outcome == installed ? "" : "[TIME] Success         : Old launcher removed.\n") + move;
     report += "[TIME] Success         : New launcher renamed successfully.\n"
               "[TIME] Done            : Update finished successfully!\n\n" + rule +
               "[TIME] Run             : Starting " + oldFile + "\n";

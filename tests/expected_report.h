@@ -6,7 +6,9 @@
 #include <string>
 #include <vector>
 
-enum Outcome { updated, usageError, removeFailed, moveFailed, notStarted };
+// installed: updated where there was no old launcher, which is then not
+// said to be removed.
+enum Outcome { updated, installed, usageError, removeFailed, moveFailed, notStarted };
 
 int ExpectedStatus(Outcome outcome);
 
