@@ -483,11 +483,12 @@ std::vector<UpdateCase> AllCases()
     cases.push_back(stopSignal);
     // So do the signals that otherwise end a program at once (a watchdog's
     // SIGABRT, a fault's signal sent by another program) and those that the
-    // C library keeps for itself.
+    // C library keeps for itself, sent at each rename: a second one comes
+    // while the first is held.
     for (const int number : {SIGABRT, SIGSEGV, 32}) {
         UpdateCase held = On(posixOnly, {"Signal" + std::to_string(number) + "HeldAcrossTheSwap", Standard, standardArguments,
                                          updated, updatedFiles, 0});
-        held.run.wrapper = {"strace", "-o", "/dev/null", "-e", "inject=renameat2:signal=" + std::to_string(number) + ":when=1"};
+        held.run.wrapper = {"strace", "-o", "/dev/null", "-e", "inject=renameat2:signal=" + std::to_string(number) + ":when=1+"};
         held.run.signalNumber = number;
         cases.push_back(held);
     }
