@@ -459,6 +459,8 @@ std::vector<UpdateCase> AllCases()
     // Once "Starting" is out, the launcher is started before a stop acts.
     cases.push_back(Signalled({"InterruptAfterRun", Standard, standardArguments, updated, updatedFiles, 2},
                               "Run", 0, SIGINT));
+    cases.push_back(On(posixOnly, Signalled({"Signal32AfterRun", Standard, standardArguments, updated, updatedFiles, 2},
+                                            "Run", 0, 32)));
     UpdateCase killed = Signalled({"KilledWhileCopyingThenRunAgain", BigUpdate, standardArguments, updated,
                                    {{"launcher.exe", "0755:big"}}, -1},
                                   "Info", 20, SIGKILL);
