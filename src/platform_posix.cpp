@@ -7,7 +7,6 @@
 #include <climits>
 #include <csignal>
 #include <cstdio>
-#include <cstring>
 #include <ctime>
 
 #include <fcntl.h>
@@ -50,6 +49,7 @@ std::string lockedFolderPrefix;
 // the C library's calls keep the two signals it reserves (32 and 33) out of
 // every mask they are given.
 using Mask = std::uint64_t;
+static_assert(_NSIG <= 65, "the system's signal mask is wider than 64 bits");
 Mask maskBeforeHold = 0;
 #else
 sigset_t maskBeforeHold;
