@@ -153,7 +153,10 @@ int main(int argc, char* argv[])
     if (aside == cannotMove) {
         return FailUpdate("Failed to remove old launcher!");
     }
-    Log("Success", "Old launcher removed.", movedAt);
+    // Where there was none, none was removed.
+    if (aside != nothingThere) {
+        Log("Success", "Old launcher removed.", movedAt);
+    }
     Log("Move", moveMessage, movedAt);
     if (!placed) {
         return FailUpdate(putBack ? "Failed to move new launcher!" : keptAsideMessage);

@@ -11,9 +11,10 @@
 // Turns what would otherwise kill the process in the middle of an update into
 // failures it can handle: a console that went away (a broken pipe, closed
 // standard streams) and a file-size limit reached while copying. From here
-// on, a request to stop (hang-up, interrupt, terminate, quit and the like;
-// on Windows Ctrl+C, Ctrl+Break and the console's close) is recorded and
-// acted on at the next safe point: a pause, a log line or StopIfRequested.
+// on, a request to stop (hang-up, interrupt, terminate, quit and the like,
+// and on POSIX systems a fault's signal sent by another program; on Windows
+// Ctrl+C, Ctrl+Break and the console's close) is recorded and acted on at the
+// next safe point: a pause, a log line or StopIfRequested.
 void SurviveFailedWrites();
 
 // Ends the process, as the recorded stop request would have, if there is
@@ -85,9 +86,10 @@ bool FolderAllowsUpdate(const std::string& oldFile);
 
 // Copies the regular file newFile to stagingFile, which must not exist yet,
 // checks that the copy may replace the launcher at permissionsOf (see
-// MayReplace in program_image.h), and flushes it to the disk. The copy gets the permissions (and, for root,
-// the owner) of permissionsOf where that exists, else newFile's own with its
-// read bits made execute bits. newFile must be one that RemoveDownload will
+// MayReplace in program_image.h), and flushes it to the disk. The copy gets
+// the permissions (and, for root, the owner and group where the system lets
+// it) of permissionsOf where that exists, else newFile's own with its read
+// bits made execute bits. newFile must be one that RemoveDownload will
 // be able to remove: a download left beside an installed update would tell
 // the launcher that no update happened. Returns false, with no staging file
 // left, when any of it fails or a stop is requested meanwhile; until the

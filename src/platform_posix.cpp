@@ -23,6 +23,7 @@
 #include <sys/ioctl.h>
 #include <sys/prctl.h>
 #include <sys/sendfile.h>
+#include <sys/syscall.h>
 #endif
 
 extern char** environ;
@@ -45,7 +46,16 @@ std::int64_t deadline = 0;
 int lockedFolder = -1;
 std::string lockedFolderPrefix;
 
+#if defined(__linux__)
+// Signal masks as the system call takes them, bit n-1 standing for signal n:
+// the C library's calls keep the two signals it reserves (32 and 33) out of
+// every mask they are given.
+using Mask = std::uint64_t;
+static_assert(_NSIG <= 65, "the system's signal mask is wider than 64 bits");
+Mask maskBeforeHold = 0;
+#else
 sigset_t maskBeforeHold;
+#endif
 
 // A stop request is only recorded: the run acts on it where that is safe.
 // Without SA_RESTART, a write to a stalled console or a wait is cut short so
@@ -57,9 +67,24 @@ void RecordStop(int signalNumber)
     }
 }
 
+// The signals that the system also sends for a fault of the process's own
+// (SIGSEGV for a bad address, SIGABRT from abort) are stop requests too when
+// another program sends them. Their handler is reset as it is entered: a real
+// fault, met again as the handler returns, then ends the process as it
+// always would. The file-size limit's signal comes from the process itself,
+// as if it had sent it: the write that met the limit fails, and that is
+// enough.
+void RecordStopFromOutside(int signalNumber, siginfo_t* info, void*)
+{
+    if (signalNumber != SIGXFSZ || info->si_code != SI_USER || info->si_pid != getpid()) {
+        RecordStop(signalNumber);
+    }
+}
+
 // The signals whose default is to end the process and that can be caught.
-// Faults (SIGSEGV and the like) and SIGABRT keep their defaults, and so do
-// the stop signals (SIGTSTP, SIGTTIN, SIGTTOU), held only inside the window.
+// The stop signals (SIGTSTP, SIGTTIN, SIGTTOU) keep their defaults, held only
+// inside the window, and so do the two that the C library reserves, which no
+// handler of the program's own can be given.
 void RecordStops()
 {
     const int stops[] = {SIGHUP,  SIGINT,  SIGQUIT,   SIGTERM, SIGUSR1, SIGUSR2,
@@ -68,25 +93,32 @@ void RecordStops()
                          SIGPWR,  SIGSTKFLT,
 #endif
     };
+    const int alsoSentBySystem[] = {SIGABRT, SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGSYS, SIGXFSZ};
     struct sigaction action {};
     action.sa_handler = RecordStop;
     sigfillset(&action.sa_mask);
-    const auto record = [&action](int signalNumber) {
+    struct sigaction fromOutside = action;
+    fromOutside.sa_sigaction = RecordStopFromOutside;
+    const auto record = [](int signalNumber, const struct sigaction& how) {
         struct sigaction before {};
         // What was ignored when the program started (nohup, a background
         // job) stays ignored.
         if (sigaction(signalNumber, nullptr, &before) == 0 && before.sa_handler != SIG_IGN) {
-            sigaction(signalNumber, &action, nullptr);
+            sigaction(signalNumber, &how, nullptr);
         }
     };
     for (const int signalNumber : stops) {
-        record(signalNumber);
+        record(signalNumber, action);
     }
 #if defined(SIGRTMIN)
     for (int signalNumber = SIGRTMIN; signalNumber <= SIGRTMAX; ++signalNumber) {
-        record(signalNumber);
+        record(signalNumber, action);
     }
 #endif
+    for (const int signalNumber : alsoSentBySystem) {
+        fromOutside.sa_flags = SA_SIGINFO | (signalNumber == SIGXFSZ ? 0 : SA_RESETHAND);
+        record(signalNumber, fromOutside);
+    }
 }
 
 std::string FolderOf(const std::string& path)
@@ -256,22 +288,33 @@ bool MountedOver(const std::string& path, const struct stat& info, const struct 
 
 // Whether unlink and rename would take the file at path away, by the rules
 // they follow: write and search rights on its folder, on a file system
-// mounted for writing; in a sticky folder, a file or folder of one's own;
-// no append-only or immutable flag on the file or its folder; no mount on it.
-bool MayRemove(const std::string& path)
+// mounted for writing; no append-only or immutable flag on the file or its
+// folder; no mount on it. In a sticky folder, only the owner of the file or
+// of the folder may, or a process with CAP_FOWNER over the file's owner and
+// group; in a user namespace (a rootless container), only over ids that the
+// namespace maps, and stat shows all others as the overflow id (65534), which
+// may also be someone's own. Only the kernel can tell then, and its rules for
+// rename are unlink's: with tryIt, the file is renamed beside itself and
+// straight back. Without it, the answer is yes: the swap, refused, changes
+// nothing either.
+bool MayRemove(const std::string& path, bool tryIt)
 {
     const std::string folder = FolderOf(path);
     struct stat folderInfo;
     struct stat info;
     if (faccessat(AT_FDCWD, folder.c_str(), W_OK | X_OK, AT_EACCESS) != 0 ||
-        stat(folder.c_str(), &folderInfo) != 0 || !Status(path, info, false)) {
+        stat(folder.c_str(), &folderInfo) != 0 || !Status(path, info, false) ||
+        MountedOver(path, info, folderInfo) || Unchangeable(folder) || Unchangeable(path)) {
         return false;
     }
     const uid_t user = geteuid();
-    const bool stickyRefuses = (folderInfo.st_mode & S_ISVTX) != 0 && user != 0 &&
-                               user != info.st_uid && user != folderInfo.st_uid;
-    return !stickyRefuses && !MountedOver(path, info, folderInfo) && !Unchangeable(folder) &&
-           !Unchangeable(path);
+    const uid_t overflowId = 65534;
+    const bool owner = user != overflowId && (user == info.st_uid || user == folderInfo.st_uid);
+    if ((folderInfo.st_mode & S_ISVTX) == 0 || owner || !tryIt) {
+        return true;
+    }
+    const std::string aside = folder + "/~kestrin-" + std::to_string(getpid());
+    return RenameWithoutReplacing(path, aside) && RenameWithoutReplacing(aside, path);
 }
 
 // The first bytes of an open file, programHeadBytes at most.
@@ -348,7 +391,6 @@ void SurviveFailedWrites()
         }
     }
     std::signal(SIGPIPE, SIG_IGN);
-    std::signal(SIGXFSZ, SIG_IGN);
     RecordStops();
 }
 
@@ -370,7 +412,8 @@ void StopIfRequested()
     sigemptyset(&only);
     sigaddset(&only, signalNumber);
     sigprocmask(SIG_UNBLOCK, &only, nullptr);
-    raise(signalNumber);
+    // Not raise, which refuses the signals the C library reserves.
+    kill(getpid(), signalNumber);
     _exit(128 + signalNumber);
 }
 
@@ -487,13 +530,13 @@ bool FolderAllowsUpdate(const std::string& oldFile)
     }
     struct stat info;
     return !Status(oldFile, info, false) ||
-           ((S_ISREG(info.st_mode) || S_ISLNK(info.st_mode)) && MayRemove(oldFile));
+           ((S_ISREG(info.st_mode) || S_ISLNK(info.st_mode)) && MayRemove(oldFile, false));
 }
 
 bool StageCopy(const std::string& newFile, const std::string& stagingFile,
                const std::string& permissionsOf)
 {
-    const int source = MayRemove(newFile) ? OpenRegularFile(newFile) : -1;
+    const int source = MayRemove(newFile, true) ? OpenRegularFile(newFile) : -1;
     if (source < 0) {
         return false;
     }
@@ -513,14 +556,17 @@ bool StageCopy(const std::string& newFile, const std::string& stagingFile,
     // A download usually lacks the execute bit the old launcher had; without
     // an old launcher, whoever may read the download may run it. The set-user
     // and set-group bits stay behind: they must not pass to contents that
-    // were never installed with them. Root keeps the old launcher's owner,
-    // who may then replace it again.
-    const struct stat& model = hasOld ? oldInfo : sourceInfo;
+    // were never installed with them. Root keeps the old launcher's owner and
+    // group, who may then replace it again, where the system lets it: not
+    // without CAP_CHOWN, nor in a user namespace that maps neither. The copy
+    // then keeps the owner and group it was made with; the update goes on.
     const mode_t permissions = hasOld ? oldInfo.st_mode & 0777
                                       : (sourceInfo.st_mode & 0777) | ((sourceInfo.st_mode & 0444) >> 2);
-    bool written = CopyBytes(source, target) && MayInstall(target, hasOld, permissionsOf) &&
-                   (geteuid() != 0 || !hasOld || fchown(target, model.st_uid, model.st_gid) == 0) &&
-                   fchmod(target, permissions) == 0 && fsync(target) == 0;
+    bool written = CopyBytes(source, target) && MayInstall(target, hasOld, permissionsOf);
+    if (written && hasOld && geteuid() == 0) {
+        (void)!fchown(target, oldInfo.st_uid, oldInfo.st_gid);
+    }
+    written = written && fchmod(target, permissions) == 0 && fsync(target) == 0;
     written = close(target) == 0 && written && !Interrupted();
     close(source);
     if (!written) {
@@ -529,19 +575,34 @@ bool StageCopy(const std::string& newFile, const std::string& stagingFile,
     return written;
 }
 
+// Every signal that can be held is, those of faults too: a real fault cannot
+// wait, and the system ends the process for it all the same.
 void HoldStopRequests()
 {
+#if defined(__linux__)
+    const Mask all = ~Mask{0};
+    syscall(SYS_rt_sigprocmask, SIG_BLOCK, &all, &maskBeforeHold, sizeof(Mask));
+#else
     sigset_t held;
     sigfillset(&held);
-    for (const int fault : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGSYS, SIGABRT}) {
-        sigdelset(&held, fault);
-    }
     sigprocmask(SIG_BLOCK, &held, &maskBeforeHold);
+#endif
 }
 
 void ReleaseStopRequests()
 {
+#if defined(__linux__)
+    // The two signals that the C library reserves can have no handler of the
+    // program's own: one that came meanwhile is taken here, as a stop request.
+    const Mask reserved = Mask{3} << 31;
+    const timespec noWait{};
+    for (long taken; (taken = syscall(SYS_rt_sigtimedwait, &reserved, nullptr, &noWait, sizeof(Mask))) > 0;) {
+        RecordStop(static_cast<int>(taken));
+    }
+    syscall(SYS_rt_sigprocmask, SIG_SETMASK, &maskBeforeHold, nullptr, sizeof(Mask));
+#else
     sigprocmask(SIG_SETMASK, &maskBeforeHold, nullptr);
+#endif
 }
 
 AsideResult MoveAside(const std::string& oldFile, const std::string& backupFile)

@@ -11,7 +11,10 @@ const std::string banner = rule + "        >> Launcher Kestrin v1.0 <<\n" + rule
 
 int ExpectedStatus(Outcome outcome)
 {
-    return outcome == updated ? 0 : outcome == usageError ? 1 : outcome == notStarted || outcome == rolledBack ? 3 : 2;
+    if (outcome == updated || outcome == installed) {
+        return 0;
+    }
+    return outcome == usageError ? 1 : outcome == notStarted || outcome == rolledBack ? 3 : 2;
 }
 
 std::string ExpectedReport(Outcome outcome, const std::vector<std::string>& arguments)
@@ -31,11 +34,11 @@ std::string ExpectedReport(Outcome outcome, const std::vector<std::string>& argu
     if (outcome == moveFailed) {
         return report + move + "[TIME] Error           : Failed to move new launcher!\n";
     }
-    report += "[TIME] Success         : Old launcher removed.\n" + move;
+    report += (outcome == installed ? "" : "[TIME] Success         : Old launcher removed.\n") + move;
     report += "[TIME] Success         : New launcher renamed successfully.\n"
               "[TIME] Done            : Update finished successfully!\n\n" + rule +
               "[TIME] Run             : Starting " + oldFile + "\n";
-    if (outcome == updated) {
+    if (outcome == updated || outcome == installed) {
         return report;
     }
     report += "[TIME] Error           : Failed to start new launcher!\n";

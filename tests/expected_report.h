@@ -6,8 +6,10 @@
 #include <string>
 #include <vector>
 
-// rolledBack: the new launcher would not start and gave way to the old one.
-enum Outcome { updated, usageError, removeFailed, moveFailed, notStarted, rolledBack };
+// installed: updated where there was no old launcher, which is then not
+// said to be removed. rolledBack: the new launcher would not start and gave
+// way to the old one.
+enum Outcome { updated, installed, usageError, removeFailed, moveFailed, notStarted, rolledBack };
 
 int ExpectedStatus(Outcome outcome);
 

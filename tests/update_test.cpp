@@ -11,6 +11,7 @@
 
 #include <chrono>
 #include <csignal>
+#include <cstdlib>
 #include <filesystem>
 #include <algorithm>
 #include <functional>
@@ -202,7 +203,7 @@ std::vector<UpdateCase> AllCases()
         {"UsageWithoutArguments", Standard, {}, usageError, standardFiles, 0},
         {"UsageWithOneArgument", Standard, {"launcher.exe"}, usageError, standardFiles, 0},
         // Whoever may read the download may run the new launcher.
-        {"OldLauncherMissing", Files("", "", "launcher.new", "v2", 0, 0640), standardArguments, updated,
+        {"OldLauncherMissing", Files("", "", "launcher.new", "v2", 0, 0640), standardArguments, installed,
          {{"launcher.exe", "0750:v2"}}, 2},
         {"SpacesParenthesesAndAmpersand",
          Files("Program Files (x86)/My & Co/launcher.exe", "v1", "Program Files (x86)/My & Co/new (2).exe", "v2"),
@@ -279,7 +280,7 @@ std::vector<UpdateCase> AllCases()
          standardArguments, updated, updatedFiles, 2},
         // Only files a run could have made are taken for its leftovers.
         {"FolderNamedLikeTheBackupLeftAlone", And(Files("", "", "launcher.new", "v2", 0, 0755), Files("launcher.exe~kestrin-backup/x", "", "", "")),
-         standardArguments, updated,
+         standardArguments, installed,
          {{"launcher.exe", "0755:v2"}, {"launcher.exe~kestrin-backup", "dir"}, {"launcher.exe~kestrin-backup/x", "0755:"}}, 2},
         {"NewLauncherMissing", OnlyOld, standardArguments, moveFailed, oldKept, 0},
         {"NewLauncherIsAFolder", And(OnlyOld, Files("launcher.new/x", "", "", "")), standardArguments, moveFailed,
@@ -298,6 +299,10 @@ std::vector<UpdateCase> AllCases()
         {"OldLauncherIsAFolder", Files("launcher.exe/x", "", "launcher.new", "v2"), standardArguments, removeFailed,
          {{"launcher.exe", "dir"}, {"launcher.exe/x", "0755:"}, {"launcher.new", "0644:v2"}}, 0},
         {"OldPathTooLong", Standard, {std::string(5000, 'a'), "launcher.new"}, removeFailed, standardFiles, 0},
+        // One byte longer than LongestPath: the launcher could be replaced,
+        // but not started by that path.
+        On(posixOnly, {"OldPathOfPathMaxBytes", Standard, {"." + std::string(4083, '/') + "launcher.exe", "launcher.new"},
+                       removeFailed, standardFiles, 0}),
         {"OldLauncherImmutable", And(Standard, flagged("launcher.exe", FS_IMMUTABLE_FL)), standardArguments,
          removeFailed, standardFiles, 0},
         // Files can be made in such a folder but neither renamed nor removed.
@@ -431,6 +436,38 @@ std::vector<UpdateCase> AllCases()
                                    }),
                                    standardArguments, updated, {{"launcher.exe", "0755:v2@65534"}}, 2, posixOnly, {}, true}));
 
+    // In a user namespace (unshare -r), root has no rights over files of
+    // owners and groups that the namespace does not map: another user's
+    // download in a sticky folder cannot be removed, so the update is refused
+    // before anything changes; the old launcher's unmapped group cannot be
+    // given to the new one, which keeps the group its folder gives it. Nor
+    // can a root without CAP_CHOWN keep the old launcher's owner.
+    const auto owned = [](const std::string& path, unsigned uid, unsigned gid, unsigned mode) {
+        return chown(path.c_str(), uid, gid) == 0 && chmod(path.c_str(), mode) == 0;
+    };
+    UpdateCase foreignDownload = On(posixOnly, {"ForeignDownloadInStickyFolderInUserNamespace",
+                                                And(Files("launcher.exe", "v1", "tmp/launcher.new", "v2"), [=](const std::string& folder) {
+                                                    return owned(folder + "/tmp", unprivilegedId, unprivilegedId, 01777) &&
+                                                           owned(folder + "/tmp/launcher.new", unprivilegedId, unprivilegedId, 0644);
+                                                }),
+                                                {"launcher.exe", "tmp/launcher.new"}, moveFailed,
+                                                {{"launcher.exe", "0755:v1"}, {"tmp", "dir"}, {"tmp/launcher.new", "0644:v2@65534"}}, 0,
+                                                posixOnly, {}, true});
+    UpdateCase unmappedGroup = On(posixOnly, {"UnmappedGroupInUserNamespace",
+                                              And(Files("app/launcher.exe", "v1", "launcher.new", "v2"), [=](const std::string& folder) {
+                                                  return owned(folder + "/app", 0, unprivilegedId, 02775) &&
+                                                         owned(folder + "/app/launcher.exe", 0, unprivilegedId, 0755);
+                                              }),
+                                              {"app/launcher.exe", "launcher.new"}, updated, {{"app", "dir"}, {"app/launcher.exe", "0755:v2"}}, 2,
+                                              posixOnly, {}, true});
+    foreignDownload.run.wrapper = unmappedGroup.run.wrapper = {"unshare", "-r"};
+    UpdateCase noChown = On(posixOnly, {"OwnerNotKeptWithoutChownRight", And(Standard, [=](const std::string& folder) {
+                                            return owned(folder + "/launcher.exe", unprivilegedId, unprivilegedId, 0755);
+                                        }),
+                                        standardArguments, updated, updatedFiles, 2, posixOnly, {}, true});
+    noChown.run.wrapper = {"setpriv", "--inh-caps=-chown", "--bounding-set=-chown"};
+    cases.insert(cases.end(), {foreignDownload, unmappedGroup, noChown});
+
     cases.push_back(On(posixOnly, WithOutput({"OutputPipeBroken", Standard, standardArguments, updated, updatedFiles, 2}, outputPipeBroken)));
     // The launcher must not inherit the descriptors the updater was handed.
     cases.push_back(On(posixOnly, WithOutput({"OutputInheritedTwice", Standard, standardArguments, updated, updatedFiles, 2}, outputToLeakyPipe)));
@@ -472,6 +509,8 @@ std::vector<UpdateCase> AllCases()
     // Once "Starting" is out, the launcher is started before a stop acts.
     cases.push_back(Signalled({"InterruptAfterRun", Standard, standardArguments, updated, updatedFiles, 2},
                               "Run", 0, SIGINT));
+    cases.push_back(On(posixOnly, Signalled({"Signal32AfterRun", Standard, standardArguments, updated, updatedFiles, 2},
+                                            "Run", 0, 32)));
     UpdateCase killed = Signalled({"KilledWhileCopyingThenRunAgain", BigUpdate, standardArguments, updated,
                                    {{"launcher.exe", "0755:big"}}, -1},
                                   "Info", 20, SIGKILL);
@@ -494,6 +533,17 @@ std::vector<UpdateCase> AllCases()
     stopSignal.run.actAfterMilliseconds = 500;
     stopSignal.run.whileRunning = [] {};
     cases.push_back(stopSignal);
+    // So do the signals that otherwise end a program at once (a watchdog's
+    // SIGABRT, a fault's signal sent by another program) and those that the
+    // C library keeps for itself, sent at each rename: a second one comes
+    // while the first is held.
+    for (const int number : {SIGABRT, SIGSEGV, 32}) {
+        UpdateCase held = On(posixOnly, {"Signal" + std::to_string(number) + "HeldAcrossTheSwap", Standard, standardArguments,
+                                         updated, updatedFiles, 0});
+        held.run.wrapper = {"strace", "-o", "/dev/null", "-e", "inject=renameat2:signal=" + std::to_string(number) + ":when=1+"};
+        held.run.signalNumber = number;
+        cases.push_back(held);
+    }
     UpdateCase three{"ThreeUpdatersAtOnce", BigUpdate, standardArguments, updated, {{"launcher.exe", "0755:big"}}, -1};
     three.runsAtOnce = 3;
     cases.push_back(three);
@@ -607,6 +657,13 @@ TEST_P(UpdateRun, EndsAsExpected)
         GTEST_SKIP() << "this machine cannot set up the case (it needs root for a mount, or a "
                         "file system with the immutable attribute)";
     }
+    std::string wrapped;
+    for (const std::string& part : c.run.wrapper) {
+        wrapped += part + " ";
+    }
+    if (!wrapped.empty() && std::system((wrapped + "true >/dev/null 2>&1").c_str()) != 0) {
+        GTEST_SKIP() << "this machine does not let a program run under " << wrapped << "(user namespaces, say)";
+    }
     RunOptions run = c.run;
     run.workingFolder = folder;
     run.arguments = TargetArguments(c.arguments, folder);
@@ -696,7 +753,11 @@ TEST_P(UpdateRun, EndsAsExpected)
         const RunResult& result = results[i];
         const std::string output = WithoutTimes(result.output);
         if (run.signalNumber != 0 && !c.runAgain) {
-            EXPECT_EQ(windows ? result.exitStatus : result.killedBySignal, windows ? windowsStopStatus : run.signalNumber);
+            // strace, which cannot end itself with a signal that the C library
+            // reserves, tells of it by its status.
+            const bool told = !run.wrapper.empty() && result.exitStatus == 128 + run.signalNumber;
+            EXPECT_EQ(windows ? result.exitStatus : told ? run.signalNumber : result.killedBySignal,
+                      windows ? windowsStopStatus : run.signalNumber);
             const std::string whole = TargetLineEnds(ExpectedReport(c.outcome, run.arguments));
             EXPECT_EQ(output, whole.substr(0, output.size()));
             EXPECT_NE(output.find(run.actAfterLineWith), std::string::npos);
