@@ -176,12 +176,14 @@ int main(int argc, char* argv[])
     Log("Run", runMessage);
     PauseMilliseconds(1000);
     const bool started = StartProgram(oldFile);
-    ReleaseStopRequests();
-    StopIfRequested();
     if (!started) {
+        // Said before a stop that came meanwhile acts.
         Log("Error", "Failed to start new launcher!");
+        ReleaseStopRequests();
         PauseMilliseconds(errorPauseMilliseconds);
         return exitNotStarted;
     }
+    ReleaseStopRequests();
+    StopIfRequested();
     return exitSuccess;
 }

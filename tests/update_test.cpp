@@ -485,7 +485,34 @@ std::vector<UpdateCase> AllCases()
              Alongside(Signalled({"InterruptWhileReadOnlyDownloadHeld", Files("launcher.exe", "v1", "launcher.new", "v2", 0755, 0444),
                                   standardArguments, updated, {{"launcher.exe", "0755:v1"}, {"launcher.new", "0444:v2"}}, 0}, "Info", 1000, SIGINT),
                        {holder, "launcher.new", "r", "3000"}),
+             // The launcher's path is never empty, so a program that puts a
+             // file there whenever nothing is there never gets to.
+             Alongside({"FileMadeAtTheLauncherPathWhenMissing", Standard, standardArguments, updated, updatedFiles, 2},
+                       {holder, "launcher.exe", "c", "5000"}),
+             // A download on another volume cannot be renamed out of sight,
+             // so one that another program reads is not installed.
+             Alongside({"DownloadOnAnotherVolumeStillRead", And(OnlyOld, [](const std::string& folder) {
+                            return MountTmpfs(folder + "/other fs") && Files("", "", "other fs/launcher.new", "v2", 0, 0444)(folder);
+                        }),
+                        {"launcher.exe", "other fs/launcher.new"}, moveFailed,
+                        {{"launcher.exe", "0755:v1"}, {"other fs", "dir"}, {"other fs/launcher.new", "0444:v2"}}, 0},
+                       {holder, "other fs/launcher.new", "rwd", "12000"}),
+             // Stopped while the start waits out a program that holds the new
+             // launcher: the "Starting" line is followed by the error line.
+             Alongside(Signalled({"InterruptWhileStartRetried", Standard, standardArguments, notStarted, updatedFiles, 0}, "Run", 1500, SIGINT),
+                       {holder, "launcher.exe", "n", "6000"}),
          });
+    // Removing a download that is a link removes the link; where the system
+    // cannot (Wine opens a Unix link's target), the update is refused. The
+    // file it leads to stays as it was.
+    cases.push_back({"DownloadLinksIntoAnotherFolder", And(Files("launcher.exe", "v1", "other/target", "v2"), [](const std::string& folder) {
+                         fs::create_symlink("other/target", folder + "/launcher.new");
+                         return true;
+                     }),
+                     standardArguments, windows ? moveFailed : updated,
+                     windows ? Listing{{"launcher.exe", "0755:v1"}, {"launcher.new", "link:other/target"}, {"other", "dir"}, {"other/target", "0644:v2"}}
+                             : Listing{{"launcher.exe", "0755:v2"}, {"other", "dir"}, {"other/target", "0644:v2"}},
+                     windows ? 0 : 2});
 
     std::vector<UpdateCase> forTarget;
     for (UpdateCase& c : cases) {
@@ -650,6 +677,12 @@ TEST_P(UpdateRun, EndsAsExpected)
             const std::string whole = TargetLineEnds(ExpectedReport(c.outcome, run.arguments));
             EXPECT_EQ(output, whole.substr(0, output.size()));
             EXPECT_NE(output.find(run.actAfterLineWith), std::string::npos);
+            // A "Starting" line always means a start or the error line.
+            if (output.find("Starting ") != std::string::npos) {
+                EXPECT_TRUE(output.find("Failed to start new launcher!") != std::string::npos ||
+                            WaitForFile(folder + "/started.txt"))
+                    << "a \"Starting\" line without a start";
+            }
             continue;
         }
         // Of updaters started together, one updates; the others find the
