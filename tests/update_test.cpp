@@ -265,6 +265,21 @@ std::vector<UpdateCase> AllCases()
          standardArguments, updated, updatedFiles, 2},
         {"LeftoverStagingRemoved", And(Standard, Files("launcher.exe~kestrin-staging", "half", "", "")),
          standardArguments, updated, updatedFiles, 2},
+        // Left by a run killed before the launchers swapped: a second name of
+        // the old launcher, which alone goes, the launcher staying read-only.
+        {"LeftoverBackupIsASecondName", And(Files("launcher.exe", "v1", "launcher.new", "v2", 0555), [](const std::string& folder) {
+             fs::create_hard_link(folder + "/launcher.exe", folder + "/launcher.exe~kestrin-backup");
+             return true;
+         }),
+         standardArguments, updated, {{"launcher.exe", "0555:v2"}}, 2},
+        // A leftover at a helper's name that links into another folder: Wine
+        // would move or remove what it leads to, so it is left alone.
+        On(windowsOnly, {"LeftoverBackupLinksElsewhere", And(Files("", "", "launcher.new", "v2"), And(Files("other/target", "v1", "", ""), [](const std::string& folder) {
+                             fs::create_symlink("other/target", folder + "/launcher.exe~kestrin-backup");
+                             return true;
+                         })),
+                         standardArguments, updated,
+                         {{"launcher.exe", "0755:v2"}, {"launcher.exe~kestrin-backup", "link:other/target"}, {"other", "dir"}, {"other/target", "0755:v1"}}, 2}),
         // Only files a run could have made are taken for its leftovers.
         {"FolderNamedLikeTheBackupLeftAlone", And(Files("", "", "launcher.new", "v2", 0, 0755), Files("launcher.exe~kestrin-backup/x", "", "", "")),
          standardArguments, updated,
