@@ -1,7 +1,7 @@
 // Stands in, in the Windows end-to-end tests, for the programs that open
 // files as they appear: virus scanners, indexers, sync agents.
 //
-//   file_holder FILE SHARING MILLISECONDS
+//   file_holder FILE SHARING MILLISECONDS [FILE SHARING MILLISECONDS]...
 //
 // Writes holding.txt into its working folder, then opens FILE for reading
 // as soon as it can, with the sharing SHARING ("r", "w", "d" for sharing
@@ -10,7 +10,8 @@
 // "n" in SHARING, it opens only a new file at FILE (another than the one
 // there when it starts). With "c", it opens nothing, but for MILLISECONDS
 // puts an empty file at FILE whenever nothing is there, as a sync agent
-// restoring what it takes for deleted would.
+// restoring what it takes for deleted would. Each further FILE is held
+// likewise, at the same time.
 
 #include <cstdlib>
 #include <fstream>
@@ -38,23 +39,27 @@ ULONGLONG FileIndex(const char* path)
 
 } // namespace
 
-int main(int argc, char* argv[])
+struct Hold {
+    const char* path;
+    std::string sharing;
+    DWORD milliseconds;
+    ULONGLONG first;
+};
+
+DWORD WINAPI Run(void* argument)
 {
-    if (argc != 4) {
-        return 2;
-    }
-    const std::string sharing = argv[2];
+    const Hold& hold = *static_cast<const Hold*>(argument);
+    const char* const path = hold.path;
+    const std::string& sharing = hold.sharing;
     const DWORD share = (sharing.find('r') != std::string::npos ? FILE_SHARE_READ : 0) |
                         (sharing.find('w') != std::string::npos ? FILE_SHARE_WRITE : 0) |
                         (sharing.find('d') != std::string::npos ? FILE_SHARE_DELETE : 0);
     const bool onlyNew = sharing.find('n') != std::string::npos;
-    const DWORD milliseconds = static_cast<DWORD>(std::atoi(argv[3]));
-    const ULONGLONG first = FileIndex(argv[1]);
-    std::ofstream("holding.txt") << argv[1] << "\n";
+    const DWORD milliseconds = hold.milliseconds;
     const DWORD lookUntil = GetTickCount() + milliseconds;
     if (sharing.find('c') != std::string::npos) {
         while (static_cast<LONG>(lookUntil - GetTickCount()) > 0) {
-            const HANDLE made = CreateFileA(argv[1], GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+            const HANDLE made = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                             nullptr, CREATE_NEW, 0, nullptr);
             if (made != INVALID_HANDLE_VALUE) {
                 CloseHandle(made);
@@ -65,8 +70,8 @@ int main(int argc, char* argv[])
     }
     HANDLE file = INVALID_HANDLE_VALUE;
     while (file == INVALID_HANDLE_VALUE && static_cast<LONG>(lookUntil - GetTickCount()) > 0) {
-        if (!onlyNew || FileIndex(argv[1]) != first) {
-            file = CreateFileA(argv[1], GENERIC_READ, share, nullptr, OPEN_EXISTING, 0, nullptr);
+        if (!onlyNew || FileIndex(path) != hold.first) {
+            file = CreateFileA(path, GENERIC_READ, share, nullptr, OPEN_EXISTING, 0, nullptr);
         }
         if (file == INVALID_HANDLE_VALUE) {
             Sleep(1);
@@ -76,5 +81,25 @@ int main(int argc, char* argv[])
         Sleep(milliseconds);
         CloseHandle(file);
     }
+    return 0;
+}
+
+int main(int argc, char* argv[])
+{
+    if (argc < 4 || (argc - 1) % 3 != 0) {
+        return 2;
+    }
+    Hold holds[8];
+    HANDLE threads[8];
+    const int count = (argc - 1) / 3 < 8 ? (argc - 1) / 3 : 8;
+    for (int i = 0; i < count; ++i) {
+        holds[i] = {argv[1 + 3 * i], argv[2 + 3 * i], static_cast<DWORD>(std::atoi(argv[3 + 3 * i])),
+                    FileIndex(argv[1 + 3 * i])};
+    }
+    std::ofstream("holding.txt") << argv[1] << "\n";
+    for (int i = 0; i < count; ++i) {
+        threads[i] = CreateThread(nullptr, 0, Run, &holds[i], 0, nullptr);
+    }
+    WaitForMultipleObjects(count, threads, TRUE, INFINITE);
     return 0;
 }

@@ -512,6 +512,18 @@ std::vector<UpdateCase> AllCases()
                         {"launcher.exe", "other fs/launcher.new"}, moveFailed,
                         {{"launcher.exe", "0755:v1"}, {"other fs", "dir"}, {"other fs/launcher.new", "0444:v2"}}, 0},
                        {holder, "other fs/launcher.new", "rwd", "12000"}),
+             // A reader on the backup as it appears is waited for, within the
+             // bound: a successful run leaves no backup behind.
+             Alongside({"BackupReadAsItAppears", Standard, standardArguments, updated, updatedFiles, 2},
+                       {holder, "launcher.exe~kestrin-backup", "rd", "4000"}),
+             // Held leftovers take the run close to its bound; the time given
+             // to their removal does not lengthen the wait for a launcher
+             // (a program holding it without sharing writes) still there at
+             // ten seconds.
+             Alongside({"LauncherStillThereAfterHeldLeftovers",
+                        And(Standard, Files("launcher.exe~kestrin-staging", "half", "launcher.exe~kestrin-backup", "v1")),
+                        standardArguments, removeFailed, standardFiles, 0},
+                       {holder, "launcher.exe~kestrin-staging", "rd", "9800", "launcher.exe", "r", "11200"}),
              // Stopped while the start waits out a program that holds the new
              // launcher: the "Starting" line is followed by the error line.
              Alongside(Signalled({"InterruptWhileStartRetried", Standard, standardArguments, notStarted, updatedFiles, 0}, "Run", 1500, SIGINT),
@@ -672,6 +684,9 @@ TEST_P(UpdateRun, EndsAsExpected)
     const std::string download = c.arguments.size() > 1 ? Replace(c.arguments[1], "{dir}/", "") : "";
     if (c.runsAtOnce == 1 && results[0].exitStatus == 0 && !download.empty()) {
         EXPECT_FALSE(fs::exists(folder + "/" + download)) << "the download is still there";
+        // Nor is the backup, unless it was no file of the run's.
+        EXPECT_TRUE(!fs::exists(launcher + "~kestrin-backup") || c.filesAfter.count(c.arguments[0] + "~kestrin-backup"))
+            << "the backup outlived the run";
     }
     // What runs alongside is let finish: a file it held goes only then. A
     // launcher slow to close was never replaced while it ran.
