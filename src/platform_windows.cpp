@@ -513,11 +513,10 @@ bool WaitForLauncherToClose(const std::string& oldFile)
     // program that reads it, sharing its removal (an indexer), is waited
     // for within the bound; past it, the old launcher is held as the others
     // are, and moved aside in two steps.
-    const DWORD heldAccess = holdAccess | FILE_WRITE_ATTRIBUTES;
-    heldOld = {OpenRetried(oldFile, heldAccess, FILE_FLAG_OPEN_REPARSE_POINT, 0), &oldFile};
+    heldOld = {OpenRetried(oldFile, holdAccess, FILE_FLAG_OPEN_REPARSE_POINT, 0), &oldFile};
     oldHeldAlone = heldOld.handle != INVALID_HANDLE_VALUE;
     if (!oldHeldAlone) {
-        heldOld = {OpenRetried(oldFile, heldAccess, FILE_FLAG_OPEN_REPARSE_POINT), &oldFile};
+        heldOld = {OpenRetried(oldFile, holdAccess, FILE_FLAG_OPEN_REPARSE_POINT), &oldFile};
     }
     return heldOld.handle != INVALID_HANDLE_VALUE;
 }
@@ -662,7 +661,7 @@ void ShareHeldOld()
 {
     const std::string* const path = heldOld.path;
     Release(heldOld);
-    heldOld = {OpenRetried(*path, holdAccess | FILE_WRITE_ATTRIBUTES, FILE_FLAG_OPEN_REPARSE_POINT), path};
+    heldOld = {OpenRetried(*path, holdAccess, FILE_FLAG_OPEN_REPARSE_POINT), path};
 }
 
 bool SwapIntoPlace(const std::string& stagingFile, const std::string& oldFile,
@@ -681,12 +680,13 @@ bool SwapIntoPlace(const std::string& stagingFile, const std::string& oldFile,
         return false;
     }
     // A read-only file cannot be replaced; the attribute is lifted from the
-    // old launcher (under both its names) and kept on the backup.
+    // old launcher (under both its names) and kept on the backup. Changing
+    // attributes is no use of the file that its holder's sharing forbids.
     BY_HANDLE_FILE_INFORMATION old;
     const DWORD attributes = GetFileInformationByHandle(heldOld.handle, &old) ? old.dwFileAttributes : 0;
     const bool readOnly = (attributes & FILE_ATTRIBUTE_READONLY) != 0;
     if (readOnly) {
-        SetAttributes(heldOld.handle, attributes & ~FILE_ATTRIBUTE_READONLY);
+        SetFileAttributesA(oldFile.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
     }
     // The old launcher must be open nowhere for its name to be replaced,
     // not even here. The staged copy shares everything with the rename.
@@ -721,6 +721,12 @@ bool RenameWithoutReplacing(const std::string& from, const std::string& to)
     // The old launcher going back (held under the backup's name) waits out a
     // program that puts a file at its path, as it would one holding a file.
     const bool puttingBack = heldOld.path == &from;
+    // Two names of one file: Wine would "rename" one onto the other as
+    // POSIX does, and keep both.
+    if (SameFile(from, to)) {
+        SetLastError(ERROR_ALREADY_EXISTS);
+        return false;
+    }
     bool renamed = Retried([&] {
         if (MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_WRITE_THROUGH)) {
             return true;
@@ -788,18 +794,19 @@ void RemoveHelperFile(const std::string& path)
         HeldFile* held = HeldAt(path);
         HeldFile opened{INVALID_HANDLE_VALUE, &path};
         if (held == nullptr) {
-            opened.handle = OpenRetried(path, holdAccess | FILE_WRITE_ATTRIBUTES, FILE_FLAG_OPEN_REPARSE_POINT);
+            opened.handle = OpenRetried(path, holdAccess, FILE_FLAG_OPEN_REPARSE_POINT);
             held = &opened;
         }
-        // A link to a file elsewhere is no file of the run's: it stays, and
-        // so does what it leads to.
         BY_HANDLE_FILE_INFORMATION info;
-        if (held->handle != INVALID_HANDLE_VALUE && GetFileInformationByHandle(held->handle, &info) &&
-            !LeadsElsewhere(path, held->handle)) {
+        if (held->handle != INVALID_HANDLE_VALUE && GetFileInformationByHandle(held->handle, &info)) {
             // The backup keeps the old launcher's attributes; read-only must
             // not keep it from going, nor another name of the file from
             // staying read-only.
             const bool readOnly = (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0;
+            const HANDLE attributes =
+                readOnly ? CreateFileA(path.c_str(), FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, shareAll, nullptr,
+                                       OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr)
+                         : INVALID_HANDLE_VALUE;
             if (readOnly) {
                 SetFileAttributesA(path.c_str(), info.dwFileAttributes & ~FILE_ATTRIBUTE_READONLY);
             }
@@ -809,8 +816,11 @@ void RemoveHelperFile(const std::string& path)
                 return SetFileInformationByHandle(held->handle, fileDispositionInfoEx, &now, sizeof now) ||
                        SetFileInformationByHandle(held->handle, FileDispositionInfo, &onClose, sizeof onClose);
             });
-            if (readOnly && info.nNumberOfLinks > 1) {
-                SetAttributes(held->handle, info.dwFileAttributes);
+            if (attributes != INVALID_HANDLE_VALUE) {
+                if (info.nNumberOfLinks > 1) {
+                    SetAttributes(attributes, info.dwFileAttributes);
+                }
+                CloseHandle(attributes);
             }
         }
         Release(*held);
