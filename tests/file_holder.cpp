@@ -8,10 +8,10 @@
 // reading, writing and removal, in any combination; "-" for none), and keeps
 // it open for MILLISECONDS. It looks for the file that long at most. With
 // "n" in SHARING, it opens only a new file at FILE (another than the one
-// there when it starts). With "c", it opens nothing, but for MILLISECONDS
-// puts an empty file at FILE whenever nothing is there, as a sync agent
-// restoring what it takes for deleted would. Each further FILE is held
-// likewise, at the same time.
+// there when it starts, and with no other name). With "c", it opens
+// nothing, but for MILLISECONDS puts an empty file at FILE whenever nothing
+// is there, as a sync agent restoring what it takes for deleted would.
+// Each further FILE is held likewise, at the same time.
 
 #include <cstdlib>
 #include <fstream>
@@ -24,8 +24,9 @@
 
 namespace {
 
-// The file's index, or 0 when nothing can be opened at path.
-ULONGLONG FileIndex(const char* path)
+// The file's index, or 0 when nothing can be opened at path; names counts
+// its names.
+ULONGLONG FileIndex(const char* path, DWORD* names = nullptr)
 {
     const HANDLE file = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                     OPEN_EXISTING, 0, nullptr);
@@ -33,6 +34,9 @@ ULONGLONG FileIndex(const char* path)
     const bool known = file != INVALID_HANDLE_VALUE && GetFileInformationByHandle(file, &info);
     if (file != INVALID_HANDLE_VALUE) {
         CloseHandle(file);
+    }
+    if (names != nullptr) {
+        *names = known ? info.nNumberOfLinks : 0;
     }
     return known ? (static_cast<ULONGLONG>(info.nFileIndexHigh) << 32 | info.nFileIndexLow) : 0;
 }
@@ -70,7 +74,8 @@ DWORD WINAPI Run(void* argument)
     }
     HANDLE file = INVALID_HANDLE_VALUE;
     while (file == INVALID_HANDLE_VALUE && static_cast<LONG>(lookUntil - GetTickCount()) > 0) {
-        if (!onlyNew || FileIndex(path) != hold.first) {
+        DWORD names = 0;
+        if (!onlyNew || (FileIndex(path, &names) != hold.first && names == 1)) {
             file = CreateFileA(path, GENERIC_READ, share, nullptr, OPEN_EXISTING, 0, nullptr);
         }
         if (file == INVALID_HANDLE_VALUE) {

@@ -512,10 +512,11 @@ std::vector<UpdateCase> AllCases()
                         {"launcher.exe", "other fs/launcher.new"}, moveFailed,
                         {{"launcher.exe", "0755:v1"}, {"other fs", "dir"}, {"other fs/launcher.new", "0444:v2"}}, 0},
                        {holder, "other fs/launcher.new", "rwd", "12000"}),
-             // A reader on the backup as it appears is waited for, within the
-             // bound: a successful run leaves no backup behind.
+             // A reader on the backup as it appears (as the old launcher's only
+             // name) is waited for, within the bound: a successful run leaves
+             // no backup behind.
              Alongside({"BackupReadAsItAppears", Standard, standardArguments, updated, updatedFiles, 2},
-                       {holder, "launcher.exe~kestrin-backup", "rd", "4000"}),
+                       {holder, "launcher.exe~kestrin-backup", "rdn", "4000"}),
              // Held leftovers take the run close to its bound; the time given
              // to their removal does not lengthen the wait for a launcher
              // (a program holding it without sharing writes) still there at
