@@ -66,7 +66,7 @@ PVOID handlerThread = nullptr;
 // its next safe point, so that no line is written twice and no file is left
 // half changed. Returning would end the process at once after a close, so the
 // handler waits there for the main thread to end it (Windows allows about
-// five seconds; the window is two renames long, unless another program
+// five seconds; the window is a few renames long, unless another program
 // holds a file for a moment).
 BOOL WINAPI RecordStop(DWORD event)
 {
@@ -281,14 +281,14 @@ bool IsRegularFile(const std::string& path)
     return regular;
 }
 
-// The full path of oldFile's folder, with its trailing separator; empty when
-// it has none.
-std::string FullFolderOf(const std::string& oldFile)
+// The full path of the folder of the file at path, with its trailing
+// separator; empty when it has none.
+std::string FullFolderOf(const std::string& path)
 {
     char fullPath[MAX_PATH * 4];
     char* fileName = nullptr;
     const DWORD length =
-        GetFullPathNameA(oldFile.c_str(), static_cast<DWORD>(sizeof fullPath), fullPath, &fileName);
+        GetFullPathNameA(path.c_str(), static_cast<DWORD>(sizeof fullPath), fullPath, &fileName);
     if (length == 0 || length >= sizeof fullPath || fileName == nullptr) {
         return "";
     }
