@@ -71,8 +71,10 @@ LockResult WaitForOtherUpdaters(const std::string& oldFile);
 
 // Waits until the launcher has closed: on Windows, until no program runs
 // from oldFile or holds it without sharing, and from then on no other
-// program can keep it from being moved. False when that did not happen by
-// the deadline. A running program can be replaced on POSIX systems: there,
+// program can keep it from being moved; until the deadline, also until no
+// other program has it open at all, and from then on none can open it, so
+// that SwapIntoPlace can replace its name. False when the launcher did not
+// close by the deadline. A running program can be replaced on POSIX systems: there,
 // true at once.
 bool WaitForLauncherToClose(const std::string& oldFile);
 
@@ -93,7 +95,11 @@ bool FolderAllowsUpdate(const std::string& oldFile);
 // be able to remove: a download left beside an installed update would tell
 // the launcher that no update happened. Returns false, with no staging file
 // left, when any of it fails or a stop is requested meanwhile; until the
-// staging file is renamed, a stop removes it.
+// staging file is renamed, a stop removes it. On Windows, a download that
+// leads to a file in another folder (a link the system cannot open as a
+// link) is refused, and one on another volume than oldFile's folder is held
+// so that no other program can open it, once none has it open (waited for
+// until the deadline).
 bool StageCopy(const std::string& newFile, const std::string& stagingFile,
                const std::string& permissionsOf);
 
@@ -115,15 +121,21 @@ enum AsideResult {
 AsideResult MoveAside(const std::string& oldFile, const std::string& backupFile);
 
 // Puts the staged copy at oldFile's path and the old launcher (a regular file
-// or a symbolic link) at backupFile, which must not exist yet, by swapping
-// two names in one step where the system can (Linux): the launcher's path is
-// then never empty. False, with nothing changed, where it cannot; MoveAside
-// and RenameWithoutReplacing then do it in two steps. True means the new
+// or a symbolic link) at backupFile, which must not exist yet, in one step
+// where the system can: on Linux by swapping two names; on Windows by giving
+// the old launcher backupFile as a second name, then renaming the staged copy
+// over oldFile (where the file system has hard links and no other program
+// has the old launcher open). The launcher's path is then never empty.
+// False, with nothing changed, where it cannot; MoveAside and
+// RenameWithoutReplacing then do it in two steps. True means the new
 // launcher is in place.
 bool SwapIntoPlace(const std::string& stagingFile, const std::string& oldFile,
                    const std::string& backupFile);
 
-// Renames from to to, unless something is at to already.
+// Renames from to to, unless something is at to already, or both name one
+// file. On Windows, the old launcher that MoveAside moved goes back even past
+// a file another program puts at its path meanwhile: the rename is retried
+// until the deadline, and then replaces that file.
 bool RenameWithoutReplacing(const std::string& from, const std::string& to);
 
 // Makes the renames in oldFile's folder last through a power cut.
@@ -137,11 +149,15 @@ void FlushFolder(const std::string& oldFile);
 void RemoveDownload(const std::string& newFile, const std::string& spareName);
 
 // Removes a helper file of the run's own (a backup or a staging file), even
-// one that the old launcher's attributes made read-only.
+// one that the old launcher's attributes made read-only (another name of the
+// same file stays read-only). On Windows its name is checked afterwards and
+// waited for two seconds more, even past the deadline, which stays as it was
+// for what follows.
 void RemoveHelperFile(const std::string& path);
 
 // True when a regular file (or a link, which a run may have moved aside) is
-// at path.
+// at path. On Windows a link to a file in another folder does not count:
+// the system would move or remove what it leads to.
 bool FileThere(const std::string& path);
 
 // True when nothing at all (no file, folder or link) is at path.

@@ -42,6 +42,15 @@ HeldFile heldStaging{INVALID_HANDLE_VALUE, nullptr};
 HeldFile heldDownload{INVALID_HANDLE_VALUE, nullptr};
 const DWORD holdAccess = DELETE | FILE_READ_ATTRIBUTES;
 
+// Set while the old launcher is held alone: no other program can open it,
+// so that its name can be replaced in one step (a file that is open, under
+// any of its names, cannot be replaced).
+bool oldHeldAlone = false;
+
+// Set while the download is held alone, as one on another volume is: its
+// name then goes with the run's handle.
+bool downloadHeldAlone = false;
+
 // The attributes of a read-only download, which the run lifts before the
 // launchers change places and puts back should the download stay; else 0.
 DWORD downloadReadOnly = 0;
@@ -60,7 +69,7 @@ PVOID handlerThread = nullptr;
 // its next safe point, so that no line is written twice and no file is left
 // half changed. Returning would end the process at once after a close, so the
 // handler waits there for the main thread to end it (Windows allows about
-// five seconds; the window is two renames long, unless another program
+// five seconds; the window is a few renames long, unless another program
 // holds a file for a moment).
 BOOL WINAPI RecordStop(DWORD event)
 {
@@ -109,19 +118,24 @@ bool Retried(Attempt attempt)
     }
 }
 
-// Gives what follows at least that many microseconds to wait out other
-// programs, even past the deadline.
-void WaitAtLeast(std::int64_t microseconds)
+// Does step with at least that many microseconds to wait out other
+// programs, even past the deadline; the run's deadline is then as it was,
+// so that the extra time never lengthens the wait for anything after.
+template <typename Step>
+void WithTimeOfItsOwn(std::int64_t microseconds, Step step)
 {
+    const std::int64_t runDeadline = deadline;
     const std::int64_t until = MicrosecondsNow() + microseconds;
     deadline = deadline > until ? deadline : until;
+    step();
+    deadline = runDeadline;
 }
 
-HANDLE OpenRetried(const std::string& path, DWORD access, DWORD flags = 0)
+HANDLE OpenRetried(const std::string& path, DWORD access, DWORD flags = 0, DWORD share = shareAll)
 {
     HANDLE file = INVALID_HANDLE_VALUE;
     Retried([&] {
-        file = CreateFileA(path.c_str(), access, shareAll, nullptr, OPEN_EXISTING, flags, nullptr);
+        file = CreateFileA(path.c_str(), access, share, nullptr, OPEN_EXISTING, flags, nullptr);
         return file != INVALID_HANDLE_VALUE;
     });
     return file;
@@ -133,6 +147,9 @@ void Release(HeldFile& held)
         CloseHandle(held.handle);
     }
     held = {INVALID_HANDLE_VALUE, nullptr};
+    if (&held == &heldOld) {
+        oldHeldAlone = false;
+    }
 }
 
 // A download that stays is left as it was, read-only if it was.
@@ -144,6 +161,7 @@ void LetGoOfDownload()
         SetFileAttributesA(download->c_str(), downloadReadOnly);
     }
     downloadReadOnly = 0;
+    downloadHeldAlone = false;
 }
 
 // True once nothing is at path; else false as though another program held
@@ -266,8 +284,31 @@ bool IsRegularFile(const std::string& path)
     return regular;
 }
 
-// The path the system gives the file or folder at path once every link and
-// junction is followed; empty when it cannot.
+// The full path of the folder of the file at path, with its trailing
+// separator; empty when it has none.
+std::string FullFolderOf(const std::string& path)
+{
+    char fullPath[MAX_PATH * 4];
+    char* fileName = nullptr;
+    const DWORD length =
+        GetFullPathNameA(path.c_str(), static_cast<DWORD>(sizeof fullPath), fullPath, &fileName);
+    if (length == 0 || length >= sizeof fullPath || fileName == nullptr) {
+        return "";
+    }
+    return std::string(fullPath, fileName);
+}
+
+// The path the system gives the file or folder that file is open on; empty
+// when it cannot.
+std::string FinalPathOf(HANDLE file)
+{
+    char finalPath[MAX_PATH * 4];
+    const DWORD length = GetFinalPathNameByHandleA(file, finalPath, sizeof finalPath, 0);
+    return length > 0 && length < sizeof finalPath ? finalPath : "";
+}
+
+// The same for the file or folder at path once every link and junction is
+// followed.
 std::string FinalPath(const std::string& path)
 {
     const HANDLE file =
@@ -276,16 +317,18 @@ std::string FinalPath(const std::string& path)
     if (file == INVALID_HANDLE_VALUE) {
         return "";
     }
-    char finalPath[MAX_PATH * 4];
-    const DWORD length = GetFinalPathNameByHandleA(file, finalPath, sizeof finalPath, 0);
+    const std::string finalPath = FinalPathOf(file);
     CloseHandle(file);
-    return length > 0 && length < sizeof finalPath ? finalPath : "";
+    return finalPath;
 }
 
-// A link to a file elsewhere, which the system would move in its place (Wine
-// renames a Unix symbolic link's target): the file that opens at path is not
-// the entry of that name in its folder.
-bool LeadsElsewhere(const std::string& path, const std::string& folder)
+// A link to a file elsewhere, which the system would move or remove in its
+// place: the file that opens at path (through file, where given, opened
+// with FILE_FLAG_OPEN_REPARSE_POINT) is not the entry of that name in its
+// folder. Windows opens a symbolic link itself with that flag; Wine opens a
+// Unix symbolic link's target all the same, and renames and removes the
+// target, never the link.
+bool LeadsElsewhere(const std::string& path, HANDLE file = INVALID_HANDLE_VALUE)
 {
     WIN32_FIND_DATAA entry;
     const HANDLE found = FindFirstFileA(path.c_str(), &entry);
@@ -293,8 +336,8 @@ bool LeadsElsewhere(const std::string& path, const std::string& folder)
         return false;
     }
     FindClose(found);
-    std::string expected = FinalPath(folder);
-    const std::string actual = FinalPath(path);
+    std::string expected = FinalPath(FullFolderOf(path));
+    const std::string actual = file != INVALID_HANDLE_VALUE ? FinalPathOf(file) : FinalPath(path);
     // Where the system cannot tell (some network redirectors and virtual
     // file systems), there is nothing to judge by: the file is taken as it is.
     if (expected.empty() || actual.empty()) {
@@ -311,20 +354,6 @@ DWORD CALLBACK CancelOnStop(LARGE_INTEGER, LARGE_INTEGER, LARGE_INTEGER, LARGE_I
 {
     return WaitForSingleObject(stopRequested, 0) == WAIT_OBJECT_0 ? PROGRESS_CANCEL
                                                                    : PROGRESS_CONTINUE;
-}
-
-// The full path of oldFile's folder, with its trailing separator; empty when
-// it has none.
-std::string FullFolderOf(const std::string& oldFile)
-{
-    char fullPath[MAX_PATH * 4];
-    char* fileName = nullptr;
-    const DWORD length =
-        GetFullPathNameA(oldFile.c_str(), static_cast<DWORD>(sizeof fullPath), fullPath, &fileName);
-    if (length == 0 || length >= sizeof fullPath || fileName == nullptr) {
-        return "";
-    }
-    return std::string(fullPath, fileName);
 }
 
 // The first bytes of the open file, programHeadBytes at most.
@@ -541,7 +570,15 @@ bool WaitForLauncherToClose(const std::string& oldFile)
     if (!FileThere(oldFile)) {
         return true;
     }
-    heldOld = {OpenRetried(oldFile, holdAccess, FILE_FLAG_OPEN_REPARSE_POINT), &oldFile};
+    // Held alone, so that the new launcher can take its name in one step. A
+    // program that reads it, sharing its removal (an indexer), is waited
+    // for within the bound; past it, the old launcher is held as the others
+    // are, and moved aside in two steps.
+    heldOld = {OpenRetried(oldFile, holdAccess, FILE_FLAG_OPEN_REPARSE_POINT, 0), &oldFile};
+    oldHeldAlone = heldOld.handle != INVALID_HANDLE_VALUE;
+    if (!oldHeldAlone) {
+        heldOld = {OpenRetried(oldFile, holdAccess, FILE_FLAG_OPEN_REPARSE_POINT), &oldFile};
+    }
     return heldOld.handle != INVALID_HANDLE_VALUE;
 }
 
@@ -567,13 +604,25 @@ bool FolderAllowsUpdate(const std::string& oldFile)
     const DWORD attributes = GetFileAttributesA(oldFile.c_str());
     return oldFile.find("\xEF\xBF\xBD") == std::string::npos &&
            (attributes == INVALID_FILE_ATTRIBUTES ||
-            (!(attributes & FILE_ATTRIBUTE_DIRECTORY) && !LeadsElsewhere(oldFile, FullFolderOf(oldFile))));
+            (!(attributes & FILE_ATTRIBUTE_DIRECTORY) && !LeadsElsewhere(oldFile)));
 }
 
 bool StageCopy(const std::string& newFile, const std::string& stagingFile,
                const std::string& permissionsOf)
 {
     if (!IsRegularFile(newFile)) {
+        return false;
+    }
+    // A download that is a link is removed as a link (held with
+    // FILE_FLAG_OPEN_REPARSE_POINT). One that the system cannot open as a
+    // link leads to a file elsewhere, which is not the run's to change.
+    const HANDLE link = CreateFileA(newFile.c_str(), FILE_READ_ATTRIBUTES, shareAll, nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    const bool elsewhere = link != INVALID_HANDLE_VALUE && LeadsElsewhere(newFile, link);
+    if (link != INVALID_HANDLE_VALUE) {
+        CloseHandle(link);
+    }
+    if (elsewhere) {
         return false;
     }
     // Never over an existing file: the helper's name is the run's own. A
@@ -621,7 +670,18 @@ bool StageCopy(const std::string& newFile, const std::string& stagingFile,
     }
     const bool removable = !readOnly || downloadReadOnly != 0;
     heldDownload.path = &newFile;
-    heldDownload.handle = staged && removable ? OpenRetried(newFile, holdAccess) : INVALID_HANDLE_VALUE;
+    if (staged && removable) {
+        // One on another volume cannot be renamed out of the launcher's
+        // sight, and its name would outlast its removal while another
+        // program reads it: it is held alone, once no other program has it
+        // open, so that none can until it is gone.
+        BY_HANDLE_FILE_INFORMATION download;
+        BY_HANDLE_FILE_INFORMATION folder;
+        downloadHeldAlone = !Identify(newFile, download) || !Identify(FullFolderOf(permissionsOf), folder) ||
+                            download.dwVolumeSerialNumber != folder.dwVolumeSerialNumber;
+        heldDownload.handle = OpenRetried(newFile, holdAccess, FILE_FLAG_OPEN_REPARSE_POINT,
+                                          downloadHeldAlone ? 0 : shareAll);
+    }
     staged = heldStaging.handle != INVALID_HANDLE_VALUE && heldDownload.handle != INVALID_HANDLE_VALUE &&
              MayInstall(permissionsOf) && FlushFileBuffers(heldStaging.handle) && SetAttributes(heldStaging.handle, attributes) &&
              WaitForSingleObject(stopRequested, 0) != WAIT_OBJECT_0;
@@ -656,10 +716,62 @@ AsideResult MoveAside(const std::string& oldFile, const std::string& backupFile)
     return RenameWithoutReplacing(oldFile, backupFile) ? movedAside : cannotMove;
 }
 
-bool SwapIntoPlace(const std::string&, const std::string&, const std::string&)
+// Holds the old launcher again as the others are held, so that it can be
+// moved aside.
+void ShareHeldOld()
 {
-    // Windows has no call that swaps two names.
-    return false;
+    const std::string* const path = heldOld.path;
+    Release(heldOld);
+    heldOld = {OpenRetried(*path, holdAccess, FILE_FLAG_OPEN_REPARSE_POINT), path};
+}
+
+bool SwapIntoPlace(const std::string& stagingFile, const std::string& oldFile,
+                   const std::string& backupFile)
+{
+    // Windows has no call that swaps two names, but the old launcher can
+    // have a second name, and a rename can replace a name in one step: the
+    // launcher's path is then never empty. Where the file system has no
+    // hard links (FAT32, exFAT, some network shares), or another program
+    // has the old launcher open, the caller moves it aside in two steps.
+    if (heldOld.path != &oldFile || !oldHeldAlone) {
+        return false;
+    }
+    if (!CreateHardLinkA(backupFile.c_str(), oldFile.c_str(), nullptr)) {
+        ShareHeldOld();
+        return false;
+    }
+    // A read-only file cannot be replaced; the attribute is lifted from the
+    // old launcher (under both its names) and kept on the backup. Changing
+    // attributes is no use of the file that its holder's sharing forbids.
+    BY_HANDLE_FILE_INFORMATION old;
+    const DWORD attributes = GetFileInformationByHandle(heldOld.handle, &old) ? old.dwFileAttributes : 0;
+    const bool readOnly = (attributes & FILE_ATTRIBUTE_READONLY) != 0;
+    if (readOnly) {
+        SetFileAttributesA(oldFile.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
+    }
+    // The old launcher must be open nowhere for its name to be replaced,
+    // not even here. The staged copy shares everything with the rename.
+    Release(heldOld);
+    const bool placed = Retried([&] {
+        return MoveFileExA(stagingFile.c_str(), oldFile.c_str(),
+                           MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+    });
+    if (readOnly) {
+        SetFileAttributesA((placed ? backupFile : oldFile).c_str(), attributes);
+    }
+    if (!placed) {
+        // Nothing changed but the second name, which goes again; the old
+        // launcher is held as before, to be moved aside.
+        RemoveHelperFile(backupFile);
+        heldOld.path = &oldFile;
+        ShareHeldOld();
+        return false;
+    }
+    Release(heldStaging);
+    if (helperToRemove != nullptr && *helperToRemove == stagingFile) {
+        helperToRemove = nullptr;
+    }
+    return true;
 }
 
 bool RenameWithoutReplacing(const std::string& from, const std::string& to)
@@ -667,8 +779,28 @@ bool RenameWithoutReplacing(const std::string& from, const std::string& to)
     // Without MOVEFILE_REPLACE_EXISTING the move never overwrites anything;
     // written through, it lasts through a power cut once it returns. A file
     // the run holds shares everything with the move.
-    const bool renamed =
-        Retried([&] { return MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_WRITE_THROUGH) != 0; });
+    // The old launcher going back (held under the backup's name) waits out a
+    // program that puts a file at its path, as it would one holding a file.
+    const bool puttingBack = heldOld.path == &from;
+    // Two names of one file: Wine would "rename" one onto the other as
+    // POSIX does, and keep both.
+    if (SameFile(from, to)) {
+        SetLastError(ERROR_ALREADY_EXISTS);
+        return false;
+    }
+    bool renamed = Retried([&] {
+        if (MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_WRITE_THROUGH)) {
+            return true;
+        }
+        const DWORD error = GetLastError();
+        const bool taken = error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS;
+        SetLastError(puttingBack && taken ? ERROR_SHARING_VIOLATION : error);
+        return false;
+    });
+    // Still taken past that: the launcher's path is the old launcher's,
+    // whatever else was put there.
+    renamed = renamed || (puttingBack && MoveFileExA(from.c_str(), to.c_str(),
+                                                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH));
     if (renamed && helperToRemove != nullptr && from == *helperToRemove) {
         helperToRemove = nullptr;
     }
@@ -702,33 +834,62 @@ void RemoveDownload(const std::string& newFile, const std::string& spareName)
     }
     // Where a name outlasts its removal while another program reads the
     // file, the download's name is first moved out of the launcher's sight.
+    // One held alone has no reader to outlast.
     FILE_DISPOSITION_INFO_EX now{FILE_DISPOSITION_FLAG_DELETE | FILE_DISPOSITION_FLAG_POSIX_SEMANTICS};
-    if (!SetFileInformationByHandle(heldDownload.handle, fileDispositionInfoEx, &now, sizeof now)) {
+    if (!downloadHeldAlone &&
+        !SetFileInformationByHandle(heldDownload.handle, fileDispositionInfoEx, &now, sizeof now)) {
         RenameWithoutReplacing(newFile, spareName);
     }
     RemoveHeld(heldDownload);
-    // Where it could not be renamed (on another volume), its name is waited
-    // for: status 0 says that the download is gone.
+    downloadHeldAlone = false;
+    // Status 0 says that the download is gone: its name is checked.
     Retried([&] { return Gone(newFile); });
 }
 
 void RemoveHelperFile(const std::string& path)
 {
-    // A helper file that another program holds is waited for a little
-    // longer, even past the deadline; one held longer still is left for the
-    // next run to clear. The backup keeps the old launcher's attributes;
-    // read-only must not keep it from going.
-    WaitAtLeast(2000000);
-    SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-    HeldFile* const held = HeldAt(path);
-    if (held == nullptr || !RemoveHeld(*held)) {
-        // A leftover that another program still reads, sharing its removal,
+    // A helper file that another program holds is waited for two seconds
+    // more, even past the deadline; one held longer still is left for the
+    // next run to clear.
+    WithTimeOfItsOwn(2000000, [&] {
+        HeldFile* held = HeldAt(path);
+        HeldFile opened{INVALID_HANDLE_VALUE, &path};
+        if (held == nullptr) {
+            opened.handle = OpenRetried(path, holdAccess, FILE_FLAG_OPEN_REPARSE_POINT);
+            held = &opened;
+        }
+        BY_HANDLE_FILE_INFORMATION info;
+        if (held->handle != INVALID_HANDLE_VALUE && GetFileInformationByHandle(held->handle, &info)) {
+            // The backup keeps the old launcher's attributes; read-only must
+            // not keep it from going, nor another name of the file from
+            // staying read-only.
+            const bool readOnly = (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0;
+            const HANDLE attributes =
+                readOnly ? CreateFileA(path.c_str(), FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, shareAll, nullptr,
+                                       OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr)
+                         : INVALID_HANDLE_VALUE;
+            if (readOnly) {
+                SetFileAttributesA(path.c_str(), info.dwFileAttributes & ~FILE_ATTRIBUTE_READONLY);
+            }
+            FILE_DISPOSITION_INFO_EX now{FILE_DISPOSITION_FLAG_DELETE | FILE_DISPOSITION_FLAG_POSIX_SEMANTICS};
+            FILE_DISPOSITION_INFO onClose{TRUE};
+            Retried([&] {
+                return SetFileInformationByHandle(held->handle, fileDispositionInfoEx, &now, sizeof now) ||
+                       SetFileInformationByHandle(held->handle, FileDispositionInfo, &onClose, sizeof onClose);
+            });
+            if (attributes != INVALID_HANDLE_VALUE) {
+                if (info.nNumberOfLinks > 1) {
+                    SetAttributes(attributes, info.dwFileAttributes);
+                }
+                CloseHandle(attributes);
+            }
+        }
+        Release(*held);
+        // A file that another program still reads, sharing its removal,
         // keeps its name until that program lets go (Windows before 10
-        // version 1709, Wine); the name is waited for, as the run needs it.
-        Retried([&] {
-            return (DeleteFileA(path.c_str()) || IsMissing(GetLastError())) && Gone(path);
-        });
-    }
+        // version 1709, Wine): the name is checked, and waited for.
+        Retried([&] { return Gone(path); });
+    });
     if (helperToRemove != nullptr && path == *helperToRemove) {
         helperToRemove = nullptr;
     }
@@ -736,8 +897,11 @@ void RemoveHelperFile(const std::string& path)
 
 bool FileThere(const std::string& path)
 {
+    // A link to a file elsewhere does not count: the system would move or
+    // remove what it leads to.
     const DWORD attributes = GetFileAttributesA(path.c_str());
-    return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
+    return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY) &&
+           !LeadsElsewhere(path);
 }
 
 bool NothingAt(const std::string& path)
@@ -756,8 +920,9 @@ StartResult StartProgram(const std::string& path)
 {
     // The shell's "open", without the error box that would wait for a click
     // where nobody may be there to give it. A scanner that looks at the new
-    // launcher as it appears is waited out, as for the update's files.
-    WaitAtLeast(2000000);
+    // launcher as it appears is waited out for two seconds: stop requests
+    // wait meanwhile.
+    deadline = MicrosecondsNow() + 2000000;
     SHELLEXECUTEINFOA start{};
     start.cbSize = sizeof start;
     start.fMask = SEE_MASK_FLAG_NO_UI | SEE_MASK_NOASYNC;

@@ -278,6 +278,21 @@ std::vector<UpdateCase> AllCases()
          standardArguments, updated, updatedFiles, 2},
         {"LeftoverStagingRemoved", And(Standard, Files("launcher.exe~kestrin-staging", "half", "", "")),
          standardArguments, updated, updatedFiles, 2},
+        // Left by a run killed before the launchers swapped: a second name of
+        // the old launcher, which alone goes, the launcher staying read-only.
+        {"LeftoverBackupIsASecondName", And(Files("launcher.exe", "v1", "launcher.new", "v2", 0555), [](const std::string& folder) {
+             fs::create_hard_link(folder + "/launcher.exe", folder + "/launcher.exe~kestrin-backup");
+             return true;
+         }),
+         standardArguments, updated, {{"launcher.exe", "0555:v2"}}, 2},
+        // A leftover at a helper's name that links into another folder: Wine
+        // would move or remove what it leads to, so it is left alone.
+        On(windowsOnly, {"LeftoverBackupLinksElsewhere", And(Files("", "", "launcher.new", "v2"), And(Files("other/target", "v1", "", ""), [](const std::string& folder) {
+                             fs::create_symlink("other/target", folder + "/launcher.exe~kestrin-backup");
+                             return true;
+                         })),
+                         standardArguments, updated,
+                         {{"launcher.exe", "0755:v2"}, {"launcher.exe~kestrin-backup", "link:other/target"}, {"other", "dir"}, {"other/target", "0755:v1"}}, 2}),
         // Only files a run could have made are taken for its leftovers.
         {"FolderNamedLikeTheBackupLeftAlone", And(Files("", "", "launcher.new", "v2", 0, 0755), Files("launcher.exe~kestrin-backup/x", "", "", "")),
          standardArguments, installed,
@@ -585,7 +600,47 @@ std::vector<UpdateCase> AllCases()
              Alongside(Signalled({"InterruptWhileReadOnlyDownloadHeld", Files("launcher.exe", "v1", "launcher.new", "v2", 0755, 0444),
                                   standardArguments, updated, {{"launcher.exe", "0755:v1"}, {"launcher.new", "0444:v2"}}, 0}, "Info", 1000, SIGINT),
                        {holder, "launcher.new", "r", "3000"}),
+             // The launcher's path is never empty, so a program that puts a
+             // file there whenever nothing is there never gets to.
+             Alongside({"FileMadeAtTheLauncherPathWhenMissing", Standard, standardArguments, updated, updatedFiles, 2},
+                       {holder, "launcher.exe", "c", "5000"}),
+             // A download on another volume cannot be renamed out of sight,
+             // so one that another program reads is not installed.
+             Alongside({"DownloadOnAnotherVolumeStillRead", And(OnlyOld, [](const std::string& folder) {
+                            return MountTmpfs(folder + "/other fs") && Files("", "", "other fs/launcher.new", "v2", 0, 0444)(folder);
+                        }),
+                        {"launcher.exe", "other fs/launcher.new"}, moveFailed,
+                        {{"launcher.exe", "0755:v1"}, {"other fs", "dir"}, {"other fs/launcher.new", "0444:v2"}}, 0},
+                       {holder, "other fs/launcher.new", "rwd", "12000"}),
+             // A reader on the backup as it appears (as the old launcher's only
+             // name) is waited for, within the bound: a successful run leaves
+             // no backup behind.
+             Alongside({"BackupReadAsItAppears", Standard, standardArguments, updated, updatedFiles, 2},
+                       {holder, "launcher.exe~kestrin-backup", "rdn", "4000"}),
+             // Held leftovers take the run close to its bound; the time given
+             // to their removal does not lengthen the wait for a launcher
+             // (a program holding it without sharing writes) still there at
+             // ten seconds.
+             Alongside({"LauncherStillThereAfterHeldLeftovers",
+                        And(Standard, Files("launcher.exe~kestrin-staging", "half", "launcher.exe~kestrin-backup", "v1")),
+                        standardArguments, removeFailed, standardFiles, 0},
+                       {holder, "launcher.exe~kestrin-staging", "rd", "9800", "launcher.exe", "r", "11200"}),
+             // Stopped while the start waits out a program that holds the new
+             // launcher: the "Starting" line is followed by the error line.
+             Alongside(Signalled({"InterruptWhileStartRetried", Standard, standardArguments, notStarted, updatedFiles, 0}, "Run", 1500, SIGINT),
+                       {holder, "launcher.exe", "n", "6000"}),
          });
+    // Removing a download that is a link removes the link; where the system
+    // cannot (Wine opens a Unix link's target), the update is refused. The
+    // file it leads to stays as it was.
+    cases.push_back({"DownloadLinksIntoAnotherFolder", And(Files("launcher.exe", "v1", "other/target", "v2"), [](const std::string& folder) {
+                         fs::create_symlink("other/target", folder + "/launcher.new");
+                         return true;
+                     }),
+                     standardArguments, windows ? moveFailed : updated,
+                     windows ? Listing{{"launcher.exe", "0755:v1"}, {"launcher.new", "link:other/target"}, {"other", "dir"}, {"other/target", "0644:v2"}}
+                             : Listing{{"launcher.exe", "0755:v2"}, {"other", "dir"}, {"other/target", "0644:v2"}},
+                     windows ? 0 : 2});
 
     std::vector<UpdateCase> forTarget;
     for (UpdateCase& c : cases) {
@@ -737,6 +792,14 @@ TEST_P(UpdateRun, EndsAsExpected)
     const std::string download = c.arguments.size() > 1 ? Replace(c.arguments[1], "{dir}/", "") : "";
     if (c.runsAtOnce == 1 && results[0].exitStatus == 0 && !download.empty()) {
         EXPECT_FALSE(fs::exists(folder + "/" + download)) << "the download is still there";
+        // Nor is the backup, unless it was no file of the run's, or another
+        // program holds the old launcher past the run (Wine keeps the name
+        // of a file removed while it is open).
+        const bool oldLauncherHeld = c.alongside.size() > 1 && c.alongside[1] == c.arguments[0];
+        std::error_code nameTooLong;
+        EXPECT_TRUE(!fs::exists(launcher + "~kestrin-backup", nameTooLong) || oldLauncherHeld ||
+                    c.filesAfter.count(c.arguments[0] + "~kestrin-backup"))
+            << "the backup outlived the run";
     }
     // What runs alongside is let finish: a file it held goes only then. A
     // launcher slow to close was never replaced while it ran.
@@ -761,6 +824,12 @@ TEST_P(UpdateRun, EndsAsExpected)
             const std::string whole = TargetLineEnds(ExpectedReport(c.outcome, run.arguments));
             EXPECT_EQ(output, whole.substr(0, output.size()));
             EXPECT_NE(output.find(run.actAfterLineWith), std::string::npos);
+            // A "Starting" line always means a start or the error line.
+            if (output.find("Starting ") != std::string::npos) {
+                EXPECT_TRUE(output.find("Failed to start new launcher!") != std::string::npos ||
+                            WaitForFile(folder + "/started.txt"))
+                    << "a \"Starting\" line without a start";
+            }
             continue;
         }
         // Of updaters started together, one updates; the others find the
