@@ -920,8 +920,9 @@ StartResult StartProgram(const std::string& path)
 {
     // The shell's "open", without the error box that would wait for a click
     // where nobody may be there to give it. A scanner that looks at the new
-    // launcher as it appears is waited out for two seconds: stop requests
-    // wait meanwhile.
+    // launcher as it appears is waited out for two seconds, whatever the
+    // run's bound: stop requests wait meanwhile.
+    const std::int64_t bound = deadline;
     deadline = MicrosecondsNow() + 2000000;
     SHELLEXECUTEINFOA start{};
     start.cbSize = sizeof start;
@@ -929,12 +930,14 @@ StartResult StartProgram(const std::string& path)
     start.lpVerb = "open";
     start.lpFile = path.c_str();
     start.nShow = SW_SHOWNORMAL;
-    if (Retried([&] { return ShellExecuteExA(&start) != FALSE; })) {
-        return startedProgram;
-    }
+    const bool started = Retried([&] { return ShellExecuteExA(&start) != FALSE; });
+    const DWORD error = GetLastError();
+    deadline = bound;
     // What the loader says of an image it will not run: no program, a
     // damaged one, or one for another machine.
-    switch (GetLastError()) {
+    switch (started ? ERROR_SUCCESS : error) {
+    case ERROR_SUCCESS:
+        return startedProgram;
     case ERROR_BAD_FORMAT:
     case ERROR_INVALID_MODULETYPE:
     case ERROR_INVALID_EXE_SIGNATURE:

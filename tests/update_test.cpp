@@ -291,7 +291,7 @@ std::vector<UpdateCase> AllCases()
                              fs::create_symlink("other/target", folder + "/launcher.exe~kestrin-backup");
                              return true;
                          })),
-                         standardArguments, updated,
+                         standardArguments, installed,
                          {{"launcher.exe", "0755:v2"}, {"launcher.exe~kestrin-backup", "link:other/target"}, {"other", "dir"}, {"other/target", "0755:v1"}}, 2}),
         // Only files a run could have made are taken for its leftovers.
         {"FolderNamedLikeTheBackupLeftAlone", And(Files("", "", "launcher.new", "v2", 0, 0755), Files("launcher.exe~kestrin-backup/x", "", "", "")),
