@@ -183,12 +183,13 @@ int main(int argc, char* argv[])
     }
     // The backup is kept until the new launcher has started: one that the
     // system does not take for a program gives way to the old one. Other
-    // updaters are kept out until then, as they would clear the backup away.
+    // updaters are kept out until then, as they would clear the backup away,
+    // and until it is gone; its blocks are freed without delaying the run.
     if (start == notTakenAsProgram && aside == movedAside && PutBack(backupFile, oldFile)) {
         Log("Move", putBackMessage);
         StartProgram(oldFile);
     } else if (aside == movedAside) {
-        RemoveHelperFile(backupFile);
+        RemoveHelperFileInBackground(backupFile);
     }
     LetOthersIn();
     ReleaseStopRequests();

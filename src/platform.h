@@ -148,6 +148,14 @@ void FreeDownload(const std::string& spareName);
 // one that the old launcher's attributes made read-only.
 void RemoveHelperFile(const std::string& path);
 
+// Removes a helper file as RemoveHelperFile does, without the run waiting
+// for its blocks to be freed (ext4: a tenth of a second at 256 MiB): on
+// POSIX systems, where the run holds the updaters' lock, a short-lived
+// process of its own removes it, which lets go of this program's output at
+// once and holds the lock until the file is gone. On Windows,
+// RemoveHelperFile.
+void RemoveHelperFileInBackground(const std::string& path);
+
 // True when a regular file (or a link, which a run may have moved aside) is
 // at path.
 bool FileThere(const std::string& path);

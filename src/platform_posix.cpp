@@ -734,6 +734,33 @@ void RemoveHelperFile(const std::string& path)
     ForgetHelper(path);
 }
 
+void RemoveHelperFileInBackground(const std::string& path)
+{
+    // Without the lock, a later run could meet the file still there.
+    const pid_t remover = lockedFolder >= 0 ? fork() : -1;
+    if (remover < 0) {
+        RemoveHelperFile(path);
+    }
+    if (remover != 0) {
+        ForgetHelper(path);
+        return;
+    }
+    // The remover keeps only the locked folder's descriptor, and with it the
+    // lock until the file is gone: whoever reads this program's output, on
+    // whatever number, sees it end with this program.
+    for (int stream = 0; stream <= 2; ++stream) {
+        close(stream);
+    }
+#if defined(SYS_close_range)
+    const unsigned folder = static_cast<unsigned>(lockedFolder);
+    syscall(SYS_close_range, 3u, folder - 1, 0u);
+    syscall(SYS_close_range, folder + 1, ~0u, 0u);
+#endif
+    const Place place = At(path);
+    unlinkat(place.folder, place.name, 0);
+    _exit(0);
+}
+
 bool FileThere(const std::string& path)
 {
     struct stat info;

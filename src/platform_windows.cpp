@@ -718,6 +718,11 @@ void FreeDownload(const std::string&)
     // lets go.
 }
 
+void RemoveHelperFileInBackground(const std::string& path)
+{
+    RemoveHelperFile(path);
+}
+
 void RemoveHelperFile(const std::string& path)
 {
     // A helper file that another program holds is waited for a little
