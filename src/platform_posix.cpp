@@ -740,8 +740,9 @@ void RemoveHelperFileInBackground(const std::string& path)
     const pid_t remover = lockedFolder >= 0 ? fork() : -1;
     if (remover < 0) {
         RemoveHelperFile(path);
+        return;
     }
-    if (remover != 0) {
+    if (remover > 0) {
         ForgetHelper(path);
         return;
     }
