@@ -134,15 +134,17 @@ int main(int argc, char* argv[])
             putBack = RenameWithoutReplacing(backupFile, oldFile);
         }
     }
-    // Made to last, the download gone and the backup bound to go, before a
-    // stop can act: a download still there tells the launcher that no update
-    // happened.
+    // Made to last, the download's name gone and the backup bound to go,
+    // before a stop can act: a download still there tells the launcher that
+    // no update happened. The swap is made to last before the download goes:
+    // a power cut must not leave the old launcher without the download.
     if (placed) {
         if (aside == movedAside) {
             RemoveOnStop(backupFile);
         }
         FlushFolder(oldFile);
         RemoveDownload(newFile, stagingFile);
+        FlushFolder(oldFile);
     }
     ReleaseStopRequests();
     if (!placed) {
@@ -166,7 +168,10 @@ int main(int argc, char* argv[])
     Log("Done", "Update finished successfully!");
     std::cout << "\n=============================================\n";
 
-    PauseMilliseconds(500);
+    // The download's blocks are freed while the user waits anyway.
+    const std::int64_t closedAt = MicrosecondsNow();
+    FreeDownload(stagingFile);
+    PauseUntil(closedAt + 500000);
     // Once the line says the launcher starts, a stop request waits until it
     // has, or the line that says it has not is out.
     HoldStopRequests();
@@ -178,12 +183,13 @@ int main(int argc, char* argv[])
     }
     // The backup is kept until the new launcher has started: one that the
     // system does not take for a program gives way to the old one. Other
-    // updaters are kept out until then, as they would clear the backup away.
+    // updaters are kept out until then, as they would clear the backup away,
+    // and until it is gone; its blocks are freed without delaying the run.
     if (start == notTakenAsProgram && aside == movedAside && PutBack(backupFile, oldFile)) {
         Log("Move", putBackMessage);
         StartProgram(oldFile);
     } else if (aside == movedAside) {
-        RemoveHelperFile(backupFile);
+        RemoveHelperFileInBackground(backupFile);
     }
     LetOthersIn();
     ReleaseStopRequests();

@@ -18,13 +18,14 @@
 void SurviveFailedWrites();
 
 // Ends the process, as the recorded stop request would have, if there is
-// one; the run's helper file, if any (see RemoveOnStop), is removed first.
+// one; the run's helper files, if any (see RemoveOnStop), are removed first.
 // Returns otherwise.
 void StopIfRequested();
 
-// From now on, a stop request removes helperFile before it ends the run.
+// From now on, a stop request removes helperFile too before it ends the run.
 // StageCopy does this for the staging file until it is renamed; once the new
-// launcher is in place, the backup takes its place.
+// launcher is in place, the backup and a download that RemoveDownload moved
+// aside take its place.
 void RemoveOnStop(const std::string& helperFile);
 
 // Microseconds from a fixed point in the past; never goes back.
@@ -141,12 +142,19 @@ bool RenameWithoutReplacing(const std::string& from, const std::string& to);
 // Makes the renames in oldFile's folder last through a power cut.
 void FlushFolder(const std::string& oldFile);
 
-// Removes the download once the new launcher is in place (StageCopy made
-// sure that it can be); on Windows also a read-only one. Where its name
-// would outlast the removal while another program reads the file (Windows
-// before 10 version 1709, Wine), the file is first renamed to spareName, a
-// helper name that is free by then, and goes when that program lets go.
+// Removes the download's name once the new launcher is in place (StageCopy
+// made sure that it can be); on Windows also a read-only one. On POSIX
+// systems the file is renamed to spareName, a helper name beside the
+// launcher that is free by then, and its blocks are left for FreeDownload to
+// free; from another file system it is removed at once. On Windows it is
+// removed; where its name would outlast the removal while another program
+// reads the file (Windows before 10 version 1709, Wine), it is first renamed
+// to spareName, and goes when that program lets go.
 void RemoveDownload(const std::string& newFile, const std::string& spareName);
+
+// Frees what RemoveDownload left at spareName, if anything: meant for a
+// pause, where the user waits anyway. Nothing on Windows.
+void FreeDownload(const std::string& spareName);
 
 // Removes a helper file of the run's own (a backup or a staging file), even
 // one that the old launcher's attributes made read-only (another name of the
@@ -154,6 +162,14 @@ void RemoveDownload(const std::string& newFile, const std::string& spareName);
 // waited for two seconds more, even past the deadline, which stays as it was
 // for what follows.
 void RemoveHelperFile(const std::string& path);
+
+// Removes a helper file as RemoveHelperFile does, without the run waiting
+// for its blocks to be freed (ext4: a tenth of a second at 256 MiB): on
+// POSIX systems, where the run holds the updaters' lock, a short-lived
+// process of its own removes it, which lets go of this program's output at
+// once and holds the lock until the file is gone. On Windows,
+// RemoveHelperFile.
+void RemoveHelperFileInBackground(const std::string& path);
 
 // True when a regular file (or a link, which a run may have moved aside) is
 // at path. On Windows a link to a file in another folder does not count:

@@ -846,6 +846,17 @@ void RemoveDownload(const std::string& newFile, const std::string& spareName)
     Retried([&] { return Gone(newFile); });
 }
 
+void FreeDownload(const std::string&)
+{
+    // RemoveDownload freed it, or it goes when the program that reads it
+    // lets go.
+}
+
+void RemoveHelperFileInBackground(const std::string& path)
+{
+    RemoveHelperFile(path);
+}
+
 void RemoveHelperFile(const std::string& path)
 {
     // A helper file that another program holds is waited for two seconds

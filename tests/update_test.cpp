@@ -680,6 +680,18 @@ bool WaitForFile(const std::string& path)
     return fs::exists(path);
 }
 
+// A run's files are settled once it lets other updaters into the launcher's
+// folder: on Linux the backup goes after the run, in a process of the run's
+// own that holds the updaters' lock until then.
+void WaitForUpdaters(const std::string& launcher)
+{
+    const int lock = open(fs::path(launcher).parent_path().c_str(), O_RDONLY | O_DIRECTORY);
+    for (int waited = 0; lock >= 0 && flock(lock, LOCK_EX | LOCK_NB) != 0 && waited < 100; ++waited) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    close(lock);
+}
+
 class UpdateRun : public ::testing::TestWithParam<UpdateCase> {
 protected:
     void TearDown() override
@@ -857,6 +869,9 @@ TEST_P(UpdateRun, EndsAsExpected)
         EXPECT_FALSE(fs::exists(started)) << "a launcher was started";
     }
 
+    if (!windows && !run.arguments.empty()) {
+        WaitForUpdaters((fs::path(folder) / run.arguments[0]).string());
+    }
     Listing files = ListFolder(folder, contentNames);
     for (const char* marker : {"started.txt", "started.tmp", "finished.txt", "running.txt", "closed.txt", "holding.txt"}) {
         files.erase(marker);
