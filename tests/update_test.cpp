@@ -800,6 +800,9 @@ TEST_P(UpdateRun, EndsAsExpected)
         results[0] = RunProgram(run);
     }
     const bool launcherOutlivedOutput = !fs::exists(folder + "/finished.txt");
+    if (!windows && !run.arguments.empty()) {
+        WaitForUpdaters((fs::path(folder) / run.arguments[0]).string());
+    }
     // Status 0 always means that the download is gone.
     const std::string download = c.arguments.size() > 1 ? Replace(c.arguments[1], "{dir}/", "") : "";
     if (c.runsAtOnce == 1 && results[0].exitStatus == 0 && !download.empty()) {
@@ -869,9 +872,6 @@ TEST_P(UpdateRun, EndsAsExpected)
         EXPECT_FALSE(fs::exists(started)) << "a launcher was started";
     }
 
-    if (!windows && !run.arguments.empty()) {
-        WaitForUpdaters((fs::path(folder) / run.arguments[0]).string());
-    }
     Listing files = ListFolder(folder, contentNames);
     for (const char* marker : {"started.txt", "started.tmp", "finished.txt", "running.txt", "closed.txt", "holding.txt"}) {
         files.erase(marker);
