@@ -80,7 +80,8 @@ LockResult WaitForOtherUpdaters(const std::string& oldFile);
 bool WaitForLauncherToClose(const std::string& oldFile);
 
 // Lets other updaters into the folder again, and (Windows) other programs at
-// the files the run held.
+// the files the run held. A background removal not asked for yet is called
+// off.
 void LetOthersIn();
 
 // False when files beside oldFile can be made but not renamed or removed
@@ -149,11 +150,13 @@ void FlushFolder(const std::string& oldFile);
 // free; from another file system it is removed at once. On Windows it is
 // removed; where its name would outlast the removal while another program
 // reads the file (Windows before 10 version 1709, Wine), it is first renamed
-// to spareName, and goes when that program lets go.
+// to spareName, and goes when that program lets go. The run keeps its last
+// handle, whose closing frees the blocks, for FreeDownload, unless it lies on
+// another volume.
 void RemoveDownload(const std::string& newFile, const std::string& spareName);
 
-// Frees what RemoveDownload left at spareName, if anything: meant for a
-// pause, where the user waits anyway. Nothing on Windows.
+// Frees what RemoveDownload left, if anything: meant for a pause, where the
+// user waits anyway.
 void FreeDownload(const std::string& spareName);
 
 // Removes a helper file of the run's own (a backup or a staging file), even
@@ -163,12 +166,17 @@ void FreeDownload(const std::string& spareName);
 // for what follows.
 void RemoveHelperFile(const std::string& path);
 
-// Removes a helper file as RemoveHelperFile does, without the run waiting
-// for its blocks to be freed (ext4: a tenth of a second at 256 MiB): on
-// POSIX systems, where the run holds the updaters' lock, a short-lived
-// process of its own removes it, which lets go of this program's output at
-// once and holds the lock until the file is gone. On Windows,
-// RemoveHelperFile.
+// Makes ready, while the user waits anyway, to remove helperFile later
+// without the run waiting for its blocks to be freed (ext4: a tenth of a
+// second at 256 MiB). On POSIX systems, where the run holds the updaters'
+// lock, a process of its own waits for the word: it lets go of this
+// program's output at once, and holds the lock until the file is gone, or
+// until LetOthersIn or the end of this program calls the removal off.
+// Nothing on Windows.
+void PrepareBackgroundRemoval(const std::string& helperFile);
+
+// Removes a helper file as RemoveHelperFile does: through the process that
+// PrepareBackgroundRemoval made ready for it, if there is one, else at once.
 void RemoveHelperFileInBackground(const std::string& path);
 
 // True when a regular file (or a link, which a run may have moved aside) is

@@ -39,6 +39,11 @@ volatile std::sig_atomic_t stopSignal = 0;
 // memory.
 const std::string* helpersToRemove[2] = {nullptr, nullptr};
 
+// The pipe on which the process that PrepareBackgroundRemoval started waits
+// for its word, or -1.
+int removerWord = -1;
+const char removeWord = 'r';
+
 // Until when what other programs hold is waited for.
 std::int64_t deadline = 0;
 
@@ -129,6 +134,15 @@ std::string FolderOf(const std::string& path)
         return ".";
     }
     return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// The remover, told nothing, leaves the file and lets go of the lock.
+void CallOffBackgroundRemoval()
+{
+    if (removerWord >= 0) {
+        close(removerWord);
+        removerWord = -1;
+    }
 }
 
 bool Interrupted()
@@ -452,14 +466,19 @@ std::int64_t MicrosecondsNow()
 void PauseUntil(std::int64_t deadline)
 {
 #if defined(__linux__)
-    // Without the default 50 microseconds of timer slack, a pause ends when
-    // it should.
+    // Without the default 50 microseconds of timer slack.
     prctl(PR_SET_TIMERSLACK, 1UL);
 #endif
-    const timespec end{static_cast<time_t>(deadline / 1000000),
-                       static_cast<long>(deadline % 1000000) * 1000L};
+    // A sleeping process wakes late, a tenth of a millisecond and more on a
+    // virtual machine, and the run's three pauses would add that up on the
+    // user's time: it wakes a little early and watches the clock for the
+    // rest.
+    const std::int64_t wakeUp = deadline - 300;
+    const timespec end{static_cast<time_t>(wakeUp / 1000000), static_cast<long>(wakeUp % 1000000) * 1000L};
     while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &end, nullptr) == EINTR) {
         StopIfRequested();
+    }
+    while (MicrosecondsNow() < deadline && !Interrupted()) {
     }
     StopIfRequested();
 }
@@ -535,6 +554,7 @@ bool WaitForLauncherToClose(const std::string&)
 
 void LetOthersIn()
 {
+    CallOffBackgroundRemoval();
     if (lockedFolder >= 0) {
         close(lockedFolder);
         lockedFolder = -1;
@@ -734,32 +754,62 @@ void RemoveHelperFile(const std::string& path)
     ForgetHelper(path);
 }
 
-void RemoveHelperFileInBackground(const std::string& path)
+void PrepareBackgroundRemoval(const std::string& helperFile)
 {
     // Without the lock, a later run could meet the file still there.
-    const pid_t remover = lockedFolder >= 0 ? fork() : -1;
-    if (remover < 0) {
-        RemoveHelperFile(path);
+    int word[2];
+    if (lockedFolder < 0 || pipe2(word, O_CLOEXEC) != 0) {
         return;
     }
-    if (remover > 0) {
-        ForgetHelper(path);
+    const pid_t remover = fork();
+    if (remover != 0) {
+        close(word[0]);
+        if (remover > 0) {
+            removerWord = word[1];
+        } else {
+            close(word[1]);
+        }
         return;
     }
     // The remover keeps only the locked folder's descriptor, and with it the
-    // lock until the file is gone: whoever reads this program's output, on
-    // whatever number, sees it end with this program.
-    for (int stream = 0; stream <= 2; ++stream) {
-        close(stream);
-    }
+    // lock until the file is gone, and the word's end on its standard input:
+    // whoever reads this program's output, on whatever number, sees it end
+    // with this program. It yields the processor to anything else that wants
+    // it, the launcher first; stop requests are this program's to act on.
+    sigset_t all;
+    sigfillset(&all);
+    sigprocmask(SIG_BLOCK, &all, nullptr);
+    setpriority(PRIO_PROCESS, 0, 19);
+    dup2(word[0], 0);
+    close(word[0]);
+    close(word[1]);
+    close(1);
+    close(2);
 #if defined(SYS_close_range)
     const unsigned folder = static_cast<unsigned>(lockedFolder);
     syscall(SYS_close_range, 3u, folder - 1, 0u);
     syscall(SYS_close_range, folder + 1, ~0u, 0u);
 #endif
-    const Place place = At(path);
-    unlinkat(place.folder, place.name, 0);
+    // No word at all, when this program ends without one, leaves the file.
+    char remove = 0;
+    while (read(0, &remove, 1) < 0 && errno == EINTR) {
+    }
+    if (remove == removeWord) {
+        const Place place = At(helperFile);
+        unlinkat(place.folder, place.name, 0);
+    }
     _exit(0);
+}
+
+void RemoveHelperFileInBackground(const std::string& path)
+{
+    const bool told = removerWord >= 0 && write(removerWord, &removeWord, 1) == 1;
+    CallOffBackgroundRemoval();
+    if (told) {
+        ForgetHelper(path);
+    } else {
+        RemoveHelperFile(path);
+    }
 }
 
 bool FileThere(const std::string& path)

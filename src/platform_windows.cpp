@@ -192,19 +192,18 @@ bool SetAttributes(HANDLE file, DWORD attributes)
 // FileDispositionInfoEx, which MinGW-w64 declares for newer targets only.
 const auto fileDispositionInfoEx = static_cast<FILE_INFO_BY_HANDLE_CLASS>(21);
 
-// Removes the held file, its name at once where the system can (Windows 10
-// version 1709 and later, even while other programs read the file), else
-// once every handle to it has closed; the handle is then let go.
-bool RemoveHeld(HeldFile& held)
+// Marks the held file for removal: its name goes at once where the system
+// can (Windows 10 version 1709 and later, even while other programs read the
+// file), else once every handle to it has closed. Its blocks are freed as
+// the last handle closes.
+bool MarkForRemoval(const HeldFile& held)
 {
     FILE_DISPOSITION_INFO_EX now{FILE_DISPOSITION_FLAG_DELETE | FILE_DISPOSITION_FLAG_POSIX_SEMANTICS};
     FILE_DISPOSITION_INFO onClose{TRUE};
-    const bool removed = Retried([&] {
+    return Retried([&] {
         return SetFileInformationByHandle(held.handle, fileDispositionInfoEx, &now, sizeof now) ||
                SetFileInformationByHandle(held.handle, FileDispositionInfo, &onClose, sizeof onClose);
     });
-    Release(held);
-    return removed;
 }
 
 // What opening path for writing, with every kind of sharing, answers: 0, or
@@ -834,22 +833,32 @@ void RemoveDownload(const std::string& newFile, const std::string& spareName)
     }
     // Where a name outlasts its removal while another program reads the
     // file, the download's name is first moved out of the launcher's sight.
-    // One held alone has no reader to outlast.
+    // One held alone has no reader to outlast, and is let go of at once: it
+    // lies on another volume, where it has no other name to go by.
     FILE_DISPOSITION_INFO_EX now{FILE_DISPOSITION_FLAG_DELETE | FILE_DISPOSITION_FLAG_POSIX_SEMANTICS};
-    if (!downloadHeldAlone &&
-        !SetFileInformationByHandle(heldDownload.handle, fileDispositionInfoEx, &now, sizeof now)) {
-        RenameWithoutReplacing(newFile, spareName);
+    const bool nameGoesNow =
+        !downloadHeldAlone &&
+        (SetFileInformationByHandle(heldDownload.handle, fileDispositionInfoEx, &now, sizeof now) ||
+         RenameWithoutReplacing(newFile, spareName));
+    // Its last handle, whose closing frees the blocks, is kept for
+    // FreeDownload where the name has gone already.
+    if (!MarkForRemoval(heldDownload) || !nameGoesNow) {
+        Release(heldDownload);
     }
-    RemoveHeld(heldDownload);
     downloadHeldAlone = false;
+    downloadReadOnly = 0;
     // Status 0 says that the download is gone: its name is checked.
     Retried([&] { return Gone(newFile); });
 }
 
 void FreeDownload(const std::string&)
 {
-    // RemoveDownload freed it, or it goes when the program that reads it
-    // lets go.
+    // A program that reads the download keeps it until it lets go.
+    Release(heldDownload);
+}
+
+void PrepareBackgroundRemoval(const std::string&)
+{
 }
 
 void RemoveHelperFileInBackground(const std::string& path)
