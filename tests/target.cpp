@@ -15,9 +15,9 @@ std::string Environment(const char* name, const std::string& otherwise = "")
 }
 
 // The Linux stand-in reports how it was started into started.txt in its
-// working folder (with the signals it was started with blocked), then keeps
-// running a while, so that the test can tell
-// whether the updater's output ended before it did.
+// working folder (with the signals it was started with blocked or ignored),
+// then keeps running a while, so that the test can tell whether the
+// updater's output ended before it did.
 std::string ShellLauncher(int version)
 {
     return "#!/bin/sh\n"
@@ -26,10 +26,11 @@ std::string ShellLauncher(int version)
            "session=$(tr '\\n' ' ' < /proc/$$/stat | sed 's/.*) //' | cut -d' ' -f4)\n"
            "if [ \"$session\" = \"$$\" ]; then session=own; else session=shared; fi\n"
            "blocked=$(sed -n 's/^SigBlk:[[:space:]]*//p' /proc/$$/status)\n"
+           "ignored=$(sed -n 's/^SigIgn:[[:space:]]*//p' /proc/$$/status)\n"
            "printf 'version=" +
            std::to_string(version) +
-           "\\ncwd=%s\\nargs=%s\\nout=%s\\nsession=%s\\nblocked=%s\\n' \"$(pwd)\" \"$#\" \"$out\" \"$session\""
-           " \"$blocked\" > started.tmp\n"
+           "\\ncwd=%s\\nargs=%s\\nout=%s\\nsession=%s\\nblocked=%s\\nignored=%s\\n' \"$(pwd)\" \"$#\" \"$out\""
+           " \"$session\" \"$blocked\" \"$ignored\" > started.tmp\n"
            "mv started.tmp started.txt\n"
            "sleep 3\n"
            ": > finished.txt\n";
@@ -176,7 +177,7 @@ std::string StartRecord(int version, const std::string& folder)
         return "version=" + std::to_string(version) + "\r\ncwd=" + TargetPath(folder) + "\r\nargs=0\r\n";
     }
     return "version=" + std::to_string(version) + "\ncwd=" + folder +
-           "\nargs=0\nout=/dev/null\nsession=own\nblocked=0000000000000000\n";
+           "\nargs=0\nout=/dev/null\nsession=own\nblocked=0000000000000000\nignored=0000000000000000\n";
 }
 
 std::string TargetLineEnds(const std::string& report)
