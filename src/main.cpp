@@ -168,19 +168,20 @@ int main(int argc, char* argv[])
     Log("Done", "Update finished successfully!");
     std::cout << "\n=============================================\n";
 
-    // The download's blocks are freed, and the backup's removal made ready,
-    // while the user waits anyway.
+    // The download's blocks are freed while the user waits anyway.
     const std::int64_t closedAt = MicrosecondsNow();
     FreeDownload(stagingFile);
+    PauseUntil(closedAt + 500000);
+    // Once the line says the launcher starts, a stop request waits until it
+    // has, or the line that says it has not is out. Meanwhile the backup's
+    // removal is made ready.
+    HoldStopRequests();
+    Log("Run", runMessage);
+    const std::int64_t startAt = MicrosecondsNow() + 1000000;
     if (aside == movedAside) {
         PrepareBackgroundRemoval(backupFile);
     }
-    PauseUntil(closedAt + 500000);
-    // Once the line says the launcher starts, a stop request waits until it
-    // has, or the line that says it has not is out.
-    HoldStopRequests();
-    Log("Run", runMessage);
-    PauseMilliseconds(1000);
+    PauseUntil(startAt);
     const StartResult start = StartProgram(oldFile);
     if (start != startedProgram) {
         Log("Error", "Failed to start new launcher!");

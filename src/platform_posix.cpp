@@ -104,12 +104,18 @@ void RecordStops()
     sigfillset(&action.sa_mask);
     struct sigaction fromOutside = action;
     fromOutside.sa_sigaction = RecordStopFromOutside;
+    // What was ignored when the program started (nohup, a background job)
+    // stays ignored. Each handler is set, and the one before it looked at, in
+    // one call; meanwhile every signal waits, and one that was ignored is
+    // dropped as it is ignored again, as it would have been.
+    sigset_t all;
+    sigset_t maskBefore;
+    sigfillset(&all);
+    sigprocmask(SIG_BLOCK, &all, &maskBefore);
     const auto record = [](int signalNumber, const struct sigaction& how) {
         struct sigaction before {};
-        // What was ignored when the program started (nohup, a background
-        // job) stays ignored.
-        if (sigaction(signalNumber, nullptr, &before) == 0 && before.sa_handler != SIG_IGN) {
-            sigaction(signalNumber, &how, nullptr);
+        if (sigaction(signalNumber, &how, &before) == 0 && before.sa_handler == SIG_IGN) {
+            sigaction(signalNumber, &before, nullptr);
         }
     };
     for (const int signalNumber : stops) {
@@ -124,6 +130,7 @@ void RecordStops()
         fromOutside.sa_flags = SA_SIGINFO | (signalNumber == SIGXFSZ ? 0 : SA_RESETHAND);
         record(signalNumber, fromOutside);
     }
+    sigprocmask(SIG_SETMASK, &maskBefore, nullptr);
 }
 
 std::string FolderOf(const std::string& path)

@@ -521,6 +521,10 @@ std::vector<UpdateCase> AllCases()
                                                     line, 0, number)));
         }
     }
+    // What was ignored when the run started (nohup) stays ignored.
+    UpdateCase ignored = On(posixOnly, {"HangUpIgnoredFromTheStart", Standard, standardArguments, updated, updatedFiles, 2});
+    ignored.run.wrapper = {"timeout", "--preserve-status", "-s", "HUP", "0.7", "nohup"};
+    cases.push_back(ignored);
     // Once "Starting" is out, the launcher is started before a stop acts.
     cases.push_back(Signalled({"InterruptAfterRun", Standard, standardArguments, updated, updatedFiles, 2},
                               "Run", 0, SIGINT));
