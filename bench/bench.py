@@ -22,8 +22,9 @@ the rounds:
   - whether the download's name is gone before the success line (renamed
     beside the launcher, the folder flushed after that) and its blocks freed
     only after that line, in the pause that follows;
-  - whether the backup's remover is made ready in that pause, and asked for
-    the removal only after the launcher's start;
+  - whether the backup's remover is made ready in the pause after the
+    "Starting" line, and asked for the removal only after the launcher's
+    start;
   - what the program check costs (the reads of the staged copy's and the old
     launcher's first 64 KiB, under strace), at the large size;
   - what a copy that outlasts the first pause costs (1 GiB): how much longer
@@ -147,9 +148,12 @@ def timeline(calls):
     into_place = next(c for c in calls if c[1].startswith("rename") and "~kestrin-staging" in c[2])
     waiting, trying = first("write", "Waiting for launcher"), first("write", "Trying to remove")
     done, run = first("write", "Update finished"), first("write", "Starting ")
-    # The process that removes the backup is made ready in the pause before
-    # the "Starting" line; the launcher's start comes after it.
-    start = next(c for c in calls if c[1] in ("clone", "clone3", "vfork") and c[0] > run[0])
+    # The launcher is started by vfork; the process that removes the backup,
+    # made ready in the pause before that, by fork.
+    def starts_launcher(c):
+        return c[1] == "vfork" or (c[1] in ("clone", "clone3") and "CLONE_VFORK" in c[2])
+
+    start = next(c for c in calls if starts_launcher(c) and c[0] > run[0])
     success = first("write", "renamed successfully")
     staging = next(c for c in calls if c[1] == "openat" and "~kestrin-staging" in c[2] and "O_CREAT" in c[2])
     staged_flush = next(c for c in calls if c[1] == "fsync" and c[2] == str(staging[3]) and staging[0] < c[0])
@@ -162,10 +166,10 @@ def timeline(calls):
                      any(c[1] == "fsync" and end(renamed[0]) <= c[0] < success[0] for c in calls))
     freed = [c for c in calls if c[1].startswith("unlink") and ("~kestrin-staging" in c[2] or "launcher.new" in c[2])]
     freed_later = len(freed) == 1 and end(success) <= freed[0][0] and end(freed[0]) <= run[0]
-    # The backup's remover is made ready in the pause after the closing rule
-    # and asked, in one byte, only once the launcher has started.
+    # The backup's remover is made ready in the pause after the "Starting"
+    # line and asked, in one byte, only once the launcher has started.
     clones = ("clone", "clone3", "vfork")
-    remover_ready = any(c[1] in clones and end(done) <= c[0] < run[0] for c in calls)
+    remover_ready = any(c[1] in clones and not starts_launcher(c) and end(run) <= c[0] < start[0] for c in calls)
     remover_told = any(c[1] == "write" and c[2].endswith('"r", 1') and end(start) <= c[0] for c in calls)
     reads = [c for c in calls if c[1] == "pread64"]
     check = end(reads[-1]) - reads[0][0] if reads else 0.0
@@ -297,7 +301,7 @@ def main():
          "yes"),
         ("download's name gone before the success line (one rename, folder flushed), its blocks freed after it",
          "yes" if all(download_gone) else "no", "yes"),
-        ("backup's removal made ready in the pause after the closing rule, asked for after the start",
+        ("backup's removal made ready in the pause before the start, asked for after it",
          "yes" if all(backup_later) else "no", "yes"),
     ]
     print(f"Kestrin benchmark, {datetime.date.today()}, {machine()}, {file_system(options.dir)}; "
