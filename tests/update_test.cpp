@@ -597,10 +597,12 @@ std::vector<UpdateCase> AllCases()
              // Read, with its removal shared, past the run: its name goes all the same.
              Alongside({"DownloadReadPastTheRun", Standard, standardArguments, updated, updatedFiles, 2}, {holder, "launcher.new", "rwd", "8000"}),
              // A stop while a scanner holds a file: it is waited out, and the
-             // files are left as they were, read-only included.
+             // files are left as they were, read-only included. The scanner
+             // lets go 1.5 s after the stop, well within the 2 s the run
+             // waits, even when a busy machine has it open the file late.
              Alongside(Signalled({"InterruptWhileStagedCopyHeld", BigUpdate, standardArguments, updated,
                                   {{"launcher.exe", "0755:v1"}, {"launcher.new", "0644:big"}}, 0}, "Info", 1000, SIGINT),
-                       {holder, "launcher.exe~kestrin-staging", "rw", "3000"}),
+                       {holder, "launcher.exe~kestrin-staging", "rw", "2500"}),
              Alongside(Signalled({"InterruptWhileReadOnlyDownloadHeld", Files("launcher.exe", "v1", "launcher.new", "v2", 0755, 0444),
                                   standardArguments, updated, {{"launcher.exe", "0755:v1"}, {"launcher.new", "0444:v2"}}, 0}, "Info", 1000, SIGINT),
                        {holder, "launcher.new", "r", "3000"}),
