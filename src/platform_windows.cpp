@@ -833,8 +833,9 @@ void RemoveDownload(const std::string& newFile, const std::string& spareName)
     }
     // Where a name outlasts its removal while another program reads the
     // file, the download's name is first moved out of the launcher's sight.
-    // One held alone has no reader to outlast, and is let go of at once: it
-    // lies on another volume, where it has no other name to go by.
+    // One held alone has no reader to outlast. It lies on another volume,
+    // where it cannot take the spare name: its name goes with its handle,
+    // which is let go of at once.
     FILE_DISPOSITION_INFO_EX now{FILE_DISPOSITION_FLAG_DELETE | FILE_DISPOSITION_FLAG_POSIX_SEMANTICS};
     const bool nameGoesNow =
         !downloadHeldAlone &&
@@ -891,12 +892,7 @@ void RemoveHelperFile(const std::string& path)
             if (readOnly) {
                 SetFileAttributesA(path.c_str(), info.dwFileAttributes & ~FILE_ATTRIBUTE_READONLY);
             }
-            FILE_DISPOSITION_INFO_EX now{FILE_DISPOSITION_FLAG_DELETE | FILE_DISPOSITION_FLAG_POSIX_SEMANTICS};
-            FILE_DISPOSITION_INFO onClose{TRUE};
-            Retried([&] {
-                return SetFileInformationByHandle(held->handle, fileDispositionInfoEx, &now, sizeof now) ||
-                       SetFileInformationByHandle(held->handle, FileDispositionInfo, &onClose, sizeof onClose);
-            });
+            MarkForRemoval(*held);
             if (attributes != INVALID_HANDLE_VALUE) {
                 if (info.nNumberOfLinks > 1) {
                     SetAttributes(attributes, info.dwFileAttributes);
