@@ -31,6 +31,14 @@ const unsigned errorPauseMilliseconds = 2000;
 // lock, a launcher that is slow to close, a scanner reading a file.
 const std::int64_t patienceMicroseconds = 10000000;
 
+// How long a started launcher is watched before it counts as having run.
+// A program that cannot run ends within milliseconds: the loader cannot
+// find a library, the interpreter is missing, the first instructions
+// fault. A second covers a busy machine and Wine, whose start of a program
+// takes a few hundred milliseconds; a launcher that runs is not kept
+// waiting, as the watch only delays this program's own end.
+const std::int64_t launcherWatchMicroseconds = 1000000;
+
 int FailUpdate(const std::string& message)
 {
     // Nothing is left to guard: others need not wait for the pause.
@@ -40,20 +48,31 @@ int FailUpdate(const std::string& message)
     return exitUpdateFailed;
 }
 
-// A run killed half way leaves its helper files behind. The launcher's path
-// only ever holds a complete file, so when it is there, the leftovers are
-// redundant; when it is not, the backup is the old launcher and goes back.
+// A run killed half way leaves its helper files behind. The staging file
+// is never more than a copy. The backup is the old launcher until the new
+// one has run: it goes back over whatever stands at the launcher's path,
+// unless that would pass the checks as an update of it, and so is a
+// launcher that started this run (or is the backup under a second name).
+// A download that a killed probe left under its helper name goes back.
 // Only safe while holding the updaters' lock: otherwise these could be the
 // files of a run still in progress. Helper names never name newFile.
-void ClearLeftoversOfKilledRun(const std::string& oldFile, const std::string& backupFile,
-                               const std::string& stagingFile)
+void ClearLeftoversOfKilledRun(const std::string& oldFile, const std::string& newFile,
+                               const std::string& backupFile, const std::string& stagingFile,
+                               const std::string& probeFile)
 {
     if (FileThere(stagingFile)) {
         RemoveHelperFile(stagingFile);
     }
-    if (FileThere(backupFile) && !RenameWithoutReplacing(backupFile, oldFile) &&
-        FileThere(oldFile)) {
+    if (FileThere(probeFile) && !RenameWithoutReplacing(probeFile, newFile)) {
+        RemoveHelperFile(probeFile);
+    }
+    if (!FileThere(backupFile) || RenameWithoutReplacing(backupFile, oldFile) || !FileThere(oldFile)) {
+        return;
+    }
+    if (SameFile(backupFile, oldFile) || PassesAsUpdateOf(oldFile, backupFile)) {
         RemoveHelperFile(backupFile);
+    } else {
+        PutBack(backupFile, oldFile);
     }
 }
 
@@ -79,11 +98,13 @@ int main(int argc, char* argv[])
     const std::string newFile = argv[2];
     const std::string backupFile = HelperFile(oldFile, newFile, "backup");
     const std::string stagingFile = HelperFile(oldFile, newFile, "staging");
+    const std::string probeFile = HelperFile(newFile, oldFile, "probe");
     const std::string deleteMessage = "Trying to remove old launcher: " + oldFile;
     const std::string moveMessage = "Renaming " + newFile + " -> " + oldFile;
     const std::string keptAsideMessage = "Failed to move new launcher! The old launcher is " + backupFile;
     const std::string runMessage = "Starting " + oldFile;
     const std::string putBackMessage = "Old launcher put back: " + oldFile;
+    const std::string notPutBackMessage = "Failed to put back old launcher! The old launcher is " + backupFile;
 
     // The launcher closes meanwhile; the copy touches nothing of it.
     Log("Info", "Waiting for launcher to close...");
@@ -95,13 +116,13 @@ int main(int argc, char* argv[])
     bool staged = false;
     if (mayProceed) {
         if (lock == locked) {
-            ClearLeftoversOfKilledRun(oldFile, backupFile, stagingFile);
+            ClearLeftoversOfKilledRun(oldFile, newFile, backupFile, stagingFile, probeFile);
         }
         folderAllows = FolderAllowsUpdate(oldFile);
         // The launcher is never its own download, under whatever name: there
         // would be nothing to install, and removing the download would take
         // the launcher.
-        staged = folderAllows && !SameFile(newFile, oldFile) && StageCopy(newFile, stagingFile, oldFile);
+        staged = folderAllows && !SameFile(newFile, oldFile) && StageCopy(newFile, stagingFile, oldFile, probeFile);
     }
     PauseUntil(waitStarted + 500000);
     // Only a launcher about to be replaced is waited for.
@@ -134,14 +155,12 @@ int main(int argc, char* argv[])
             putBack = RenameWithoutReplacing(backupFile, oldFile);
         }
     }
-    // Made to last, the download's name gone and the backup bound to go,
-    // before a stop can act: a download still there tells the launcher that
-    // no update happened. The swap is made to last before the download goes:
-    // a power cut must not leave the old launcher without the download.
+    // Made to last and the download's name gone before a stop can act: a
+    // download still there tells the launcher that no update happened. The
+    // swap is made to last before the download goes: a power cut must not
+    // leave the old launcher without the download. A stop from here on
+    // leaves the backup, the old launcher, for the next run to judge.
     if (placed) {
-        if (aside == movedAside) {
-            RemoveOnStop(backupFile);
-        }
         FlushFolder(oldFile);
         RemoveDownload(newFile, stagingFile);
         FlushFolder(oldFile);
@@ -182,18 +201,32 @@ int main(int argc, char* argv[])
         PrepareBackgroundRemoval(backupFile);
     }
     PauseUntil(startAt);
-    const StartResult start = StartProgram(oldFile);
+    const Launch launch = StartProgram(oldFile);
+    StartResult start = launch.result;
+    if (start == startedProgram) {
+        // A stop may end the run while the new launcher is watched; the
+        // backup then stays.
+        ReleaseStopRequests();
+        start = WatchLaunch(launch, MicrosecondsNow() + launcherWatchMicroseconds);
+        HoldStopRequests();
+    }
     if (start != startedProgram) {
         Log("Error", "Failed to start new launcher!");
     }
-    // The backup is kept until the new launcher has started: one that the
-    // system does not take for a program gives way to the old one. Other
-    // updaters are kept out until then, as they would clear the backup away,
-    // and until it is gone; its blocks are freed without delaying the run.
-    if (start == notTakenAsProgram && aside == movedAside && PutBack(backupFile, oldFile)) {
+    // The old launcher is let go only once the new one has run. One that the
+    // system does not take for a program, or that ended as a program that
+    // cannot run does, gives way to the old one. Other updaters are kept
+    // out until then, as they would clear the backup away, and until it is
+    // gone; its blocks are freed without delaying the run.
+    const bool givesWay = (start == notTakenAsProgram || start == endedByFault) && aside == movedAside;
+    if (givesWay && PutBack(backupFile, oldFile)) {
         Log("Move", putBackMessage);
-        StartProgram(oldFile);
-    } else if (aside == movedAside) {
+        if (WatchLaunch(StartProgram(oldFile), MicrosecondsNow() + launcherWatchMicroseconds) != startedProgram) {
+            Log("Error", "Failed to start old launcher!");
+        }
+    } else if (givesWay) {
+        Log("Error", notPutBackMessage);
+    } else if (start == startedProgram && aside == movedAside) {
         RemoveHelperFileInBackground(backupFile);
     }
     LetOthersIn();

@@ -18,14 +18,15 @@
 void SurviveFailedWrites();
 
 // Ends the process, as the recorded stop request would have, if there is
-// one; the run's helper files, if any (see RemoveOnStop), are removed first.
-// Returns otherwise.
+// one and it is not held; the run's helper files, if any (see RemoveOnStop),
+// are removed first. Returns otherwise.
 void StopIfRequested();
 
 // From now on, a stop request removes helperFile too before it ends the run.
 // StageCopy does this for the staging file until it is renamed; once the new
-// launcher is in place, the backup and a download that RemoveDownload moved
-// aside take its place.
+// launcher is in place, a download that RemoveDownload moved aside takes its
+// place. The backup never does: it is the old launcher until the new one has
+// run.
 void RemoveOnStop(const std::string& helperFile);
 
 // Microseconds from a fixed point in the past; never goes back.
@@ -90,7 +91,11 @@ bool FolderAllowsUpdate(const std::string& oldFile);
 
 // Copies the regular file newFile to stagingFile, which must not exist yet,
 // checks that the copy may replace the launcher at permissionsOf (see
-// MayReplace in program_image.h), and flushes it to the disk. The copy gets
+// MayReplace in program_image.h), and flushes it to the disk. Where only
+// trying tells whether newFile may be removed (POSIX: a sticky folder in a
+// user namespace), it is renamed to probeFile and straight back, stop
+// requests held; a run killed between the two leaves it there for the
+// next run to put back. The copy gets
 // the permissions (and, for root, the owner and group where the system lets
 // it) of permissionsOf where that exists, else newFile's own with its read
 // bits made execute bits. newFile must be one that RemoveDownload will
@@ -103,12 +108,13 @@ bool FolderAllowsUpdate(const std::string& oldFile);
 // so that no other program can open it, once none has it open (waited for
 // until the deadline).
 bool StageCopy(const std::string& newFile, const std::string& stagingFile,
-               const std::string& permissionsOf);
+               const std::string& permissionsOf, const std::string& probeFile);
 
 // Holds every stop request that can be held until ReleaseStopRequests; it
 // then acts at the next safe point. Used for the critical window, from the
 // first rename of the launcher's path to the last, in which nothing writes
 // to the console or allocates, and from the "Starting" line to the start.
+// Meanwhile StopIfRequested returns, and pauses run to their end.
 void HoldStopRequests();
 void ReleaseStopRequests();
 
@@ -193,14 +199,41 @@ bool SameFile(const std::string& path, const std::string& otherPath);
 enum StartResult {
     startedProgram,
     notTakenAsProgram, // the system does not take the file for a program it runs
+    endedByFault,      // it started, and ended at once as a program that cannot run ends
     startFailed        // for another reason: no rights, an elevation declined
 };
 
+// A program that StartProgram started, for WatchLaunch: its process (POSIX:
+// its id; Windows: a handle to it), or 0 where the system gave none, as
+// for a document that another program opens.
+struct Launch {
+    StartResult result;
+    std::intptr_t process;
+};
+
 // Starts the program at path with no arguments, in the current directory, as
-// a process of its own that does not share this one's console streams; it is
-// not waited for.
-StartResult StartProgram(const std::string& path);
+// a process of its own that does not share this one's console streams. A
+// file that the system takes for no program but that names no interpreter
+// either is started as a shell starts it: by /bin/sh (POSIX).
+Launch StartProgram(const std::string& path);
+
+// Watches what StartProgram started until deadline, or until it shows that
+// it runs: on Windows, a window waiting for input. endedByFault when it
+// ended meanwhile as a program that could not run ends: POSIX, killed by
+// SIGSEGV, SIGBUS, SIGILL, SIGFPE, SIGABRT, SIGSYS or SIGTRAP, or exit
+// status 126 or 127 (the loader, env or the shell could not run it);
+// Windows, an exit code that is an NTSTATUS error (0xC0000000 and above),
+// also where a debugger that reports the crash holds the process past the
+// deadline. Any other end, or none, is startedProgram; the program is
+// never signalled, and nothing of it is left to this process. A stop
+// request that is not held acts meanwhile. A launch that did not start is
+// returned as it is.
+StartResult WatchLaunch(const Launch& launch, std::int64_t deadline);
 
 // Puts the old launcher, moved aside to backupFile, back at oldFile's path in
 // place of what is there, in one step, and makes that last.
 bool PutBack(const std::string& backupFile, const std::string& oldFile);
+
+// True when the file at path would pass the checks as a download replacing
+// the launcher at launcherPath (see MayReplace in program_image.h).
+bool PassesAsUpdateOf(const std::string& path, const std::string& launcherPath);

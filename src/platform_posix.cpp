@@ -12,9 +12,11 @@
 #include <ctime>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #if defined(__linux__)
@@ -31,6 +33,10 @@ namespace {
 
 // The first stop request that arrived, or 0.
 volatile std::sig_atomic_t stopSignal = 0;
+
+// Set while stop requests are held: one recorded just before is not acted
+// on until they are released.
+bool holding = false;
 
 // The helper files a stop removes: the staging file while it exists; once
 // the new launcher is in place, the backup and the download moved aside
@@ -326,10 +332,10 @@ bool MountedOver(const std::string& path, const struct stat& info, const struct 
 // group; in a user namespace (a rootless container), only over ids that the
 // namespace maps, and stat shows all others as the overflow id (65534), which
 // may also be someone's own. Only the kernel can tell then, and its rules for
-// rename are unlink's: with tryIt, the file is renamed beside itself and
-// straight back. Without it, the answer is yes: the swap, refused, changes
-// nothing either.
-bool MayRemove(const std::string& path, bool tryIt)
+// rename are unlink's: given a probe name (a helper name beside the file),
+// the file is renamed to it and straight back. Without one, the answer is
+// yes: the swap, refused, changes nothing either.
+bool MayRemove(const std::string& path, const std::string* probeName)
 {
     const std::string folder = FolderOf(path);
     struct stat folderInfo;
@@ -342,11 +348,15 @@ bool MayRemove(const std::string& path, bool tryIt)
     const uid_t user = geteuid();
     const uid_t overflowId = 65534;
     const bool owner = user != overflowId && (user == info.st_uid || user == folderInfo.st_uid);
-    if ((folderInfo.st_mode & S_ISVTX) == 0 || owner || !tryIt) {
+    if ((folderInfo.st_mode & S_ISVTX) == 0 || owner || probeName == nullptr) {
         return true;
     }
-    const std::string aside = folder + "/~kestrin-" + std::to_string(getpid());
-    return RenameWithoutReplacing(path, aside) && RenameWithoutReplacing(aside, path);
+    // Nothing but SIGKILL or a power cut comes between the two renames; then
+    // the next run puts the file back.
+    HoldStopRequests();
+    const bool renamed = RenameWithoutReplacing(path, *probeName) && RenameWithoutReplacing(*probeName, path);
+    ReleaseStopRequests();
+    return renamed;
 }
 
 // The first bytes of an open file, programHeadBytes at most.
@@ -423,13 +433,16 @@ void SurviveFailedWrites()
         }
     }
     std::signal(SIGPIPE, SIG_IGN);
+    // The started launcher's end must be seen to be judged, even where
+    // whoever started this program had children reaped unseen.
+    std::signal(SIGCHLD, SIG_DFL);
     RecordStops();
 }
 
 void StopIfRequested()
 {
     const int signalNumber = stopSignal;
-    if (signalNumber == 0) {
+    if (signalNumber == 0 || holding) {
         return;
     }
     for (const std::string* helper : helpersToRemove) {
@@ -484,7 +497,7 @@ void PauseUntil(std::int64_t deadline)
     while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &end, nullptr) == EINTR) {
         StopIfRequested();
     }
-    while (MicrosecondsNow() < deadline && !Interrupted()) {
+    while (MicrosecondsNow() < deadline && (holding || !Interrupted())) {
     }
     StopIfRequested();
 }
@@ -576,13 +589,13 @@ bool FolderAllowsUpdate(const std::string& oldFile)
     }
     struct stat info;
     return !Status(oldFile, info, false) ||
-           ((S_ISREG(info.st_mode) || S_ISLNK(info.st_mode)) && MayRemove(oldFile, false));
+           ((S_ISREG(info.st_mode) || S_ISLNK(info.st_mode)) && MayRemove(oldFile, nullptr));
 }
 
 bool StageCopy(const std::string& newFile, const std::string& stagingFile,
-               const std::string& permissionsOf)
+               const std::string& permissionsOf, const std::string& probeFile)
 {
-    const int source = MayRemove(newFile, true) ? OpenRegularFile(newFile) : -1;
+    const int source = MayRemove(newFile, &probeFile) ? OpenRegularFile(newFile) : -1;
     if (source < 0) {
         return false;
     }
@@ -625,6 +638,7 @@ bool StageCopy(const std::string& newFile, const std::string& stagingFile,
 // wait, and the system ends the process for it all the same.
 void HoldStopRequests()
 {
+    holding = true;
 #if defined(__linux__)
     const Mask all = ~Mask{0};
     syscall(SYS_rt_sigprocmask, SIG_BLOCK, &all, &maskBeforeHold, sizeof(Mask));
@@ -637,6 +651,7 @@ void HoldStopRequests()
 
 void ReleaseStopRequests()
 {
+    holding = false;
 #if defined(__linux__)
     // The two signals that the C library reserves can have no handler of the
     // program's own: one that came meanwhile is taken here, as a stop request.
@@ -840,11 +855,13 @@ bool SameFile(const std::string& path, const std::string& otherPath)
            info.st_dev == otherInfo.st_dev && info.st_ino == otherInfo.st_ino;
 }
 
-StartResult StartProgram(const std::string& path)
+Launch StartProgram(const std::string& path)
 {
-    // Run directly, never through a shell: no character of the path means
-    // anything but itself.
-    char* const arguments[] = {const_cast<char*>(path.c_str()), nullptr};
+    // Run directly, never through a shell that would read the path: no
+    // character of it means anything but itself.
+    char* const file = const_cast<char*>(path.c_str());
+    char* const arguments[] = {file, nullptr};
+    char* const byShell[] = {const_cast<char*>("sh"), const_cast<char*>("--"), file, nullptr};
     const int nothing = open("/dev/null", O_RDWR | O_CLOEXEC);
     // The child borrows this process's memory, which stands still until the
     // launcher runs in its place: starting it copies nothing, and the child
@@ -883,6 +900,12 @@ StartResult StartProgram(const std::string& path)
         sigprocmask(SIG_SETMASK, &none, nullptr);
 #endif
         execve(path.c_str(), arguments, environ);
+        // A script that names no interpreter is the shell's, as a shell or
+        // execvp would run it; the shell's own failure is not this file's.
+        if (errno == ENOEXEC) {
+            execve("/bin/sh", byShell, environ);
+            errno = ENOEXEC;
+        }
         error = errno;
         _exit(127);
     }
@@ -897,7 +920,79 @@ StartResult StartProgram(const std::string& path)
     const int refusal = error;
     const bool notAProgram = refusal == ENOEXEC || refusal == ELIBBAD || refusal == ENOENT ||
                              refusal == ENOTDIR || refusal == ELOOP;
-    return refusal == 0 ? startedProgram : notAProgram ? notTakenAsProgram : startFailed;
+    if (refusal != 0) {
+        // The child that failed is reaped.
+        if (launcher > 0) {
+            waitpid(launcher, nullptr, 0);
+        }
+        return {notAProgram ? notTakenAsProgram : startFailed, 0};
+    }
+    return {startedProgram, launcher};
+}
+
+namespace {
+
+// How a program ends that never ran: killed at once by a fault's signal,
+// or the status with which the loader, env or a shell gives up on it.
+bool EndedAsUnrunnable(int status)
+{
+    if (WIFEXITED(status)) {
+        return WEXITSTATUS(status) == 126 || WEXITSTATUS(status) == 127;
+    }
+    if (!WIFSIGNALED(status)) {
+        return false;
+    }
+    switch (WTERMSIG(status)) {
+    case SIGSEGV:
+    case SIGBUS:
+    case SIGILL:
+    case SIGFPE:
+    case SIGABRT:
+    case SIGSYS:
+    case SIGTRAP:
+        return true;
+    default:
+        return false;
+    }
+}
+
+} // namespace
+
+StartResult WatchLaunch(const Launch& launch, std::int64_t deadline)
+{
+    const pid_t launcher = static_cast<pid_t>(launch.process);
+    if (launch.result != startedProgram || launcher <= 0) {
+        return launch.result;
+    }
+    // The launcher is this process's child: its end is waited for without
+    // spinning, on a descriptor that tells of it where the system has one,
+    // else in short pauses. A stop request cuts the wait short and acts.
+    // Should it still run at the deadline, it goes on as a child of the
+    // system once this process ends, and nothing of it is reaped here.
+#if defined(SYS_pidfd_open)
+    const int ends = static_cast<int>(syscall(SYS_pidfd_open, launcher, 0));
+#else
+    const int ends = -1;
+#endif
+    int status = 0;
+    pid_t ended = 0;
+    while ((ended = waitpid(launcher, &status, WNOHANG)) == 0) {
+        const std::int64_t left = deadline - MicrosecondsNow();
+        if (left <= 0) {
+            break;
+        }
+        if (ends >= 0) {
+            pollfd end{ends, POLLIN, 0};
+            poll(&end, 1, static_cast<int>((left + 999) / 1000));
+            StopIfRequested();
+        } else {
+            PauseMilliseconds(10);
+        }
+    }
+    if (ends >= 0) {
+        close(ends);
+    }
+    return ended == launcher && EndedAsUnrunnable(status) ? endedByFault : startedProgram;
 }
 
 bool PutBack(const std::string& backupFile, const std::string& oldFile)
@@ -911,4 +1006,17 @@ bool PutBack(const std::string& backupFile, const std::string& oldFile)
     ForgetHelper(backupFile);
     FlushFolder(oldFile);
     return true;
+}
+
+bool PassesAsUpdateOf(const std::string& path, const std::string& launcherPath)
+{
+    const Place place = At(path);
+    const int file = openat(place.folder, place.name, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (file < 0) {
+        return false;
+    }
+    struct stat info;
+    const bool passes = fstat(file, &info) == 0 && S_ISREG(info.st_mode) && MayInstall(file, true, launcherPath);
+    close(file);
+    return passes;
 }

@@ -400,9 +400,9 @@ ProgramKind KindOf(HANDLE file)
     return PeProgramKind(Head(file), static_cast<std::uint64_t>(size.QuadPart), RunnableMachines());
 }
 
-// Whether the staged copy, held at heldStaging, may replace the old
-// launcher. One that cannot be read is taken for a program image.
-bool MayInstall(const std::string& oldFile)
+// Whether the open file may replace the old launcher. One that cannot be
+// read is taken for a program image.
+bool MayInstall(HANDLE file, const std::string& oldFile)
 {
     const HANDLE old = CreateFileA(oldFile.c_str(), GENERIC_READ, shareAll, nullptr, OPEN_EXISTING, 0, nullptr);
     const bool hasOld = old != INVALID_HANDLE_VALUE || !IsMissing(GetLastError());
@@ -410,7 +410,7 @@ bool MayInstall(const std::string& oldFile)
     if (old != INVALID_HANDLE_VALUE) {
         CloseHandle(old);
     }
-    return MayReplace(KindOf(heldStaging.handle), hasOld, oldKind);
+    return MayReplace(KindOf(file), hasOld, oldKind);
 }
 
 } // namespace
@@ -418,8 +418,11 @@ bool MayInstall(const std::string& oldFile)
 void SurviveFailedWrites()
 {
     // A drive that is not ready fails the call instead of waiting on a
-    // dialog box nobody may be there to answer.
-    SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX);
+    // dialog box nobody may be there to answer. A program that crashes ends
+    // at once instead of waiting on the system's crash report: the started
+    // launcher inherits this, so that a new launcher that faults at its start
+    // is seen to end within the watch.
+    SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOOPENFILEERRORBOX | SEM_NOGPFAULTERRORBOX);
     stopRequested = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     SetConsoleCtrlHandler(RecordStop, TRUE);
 }
@@ -607,7 +610,7 @@ bool FolderAllowsUpdate(const std::string& oldFile)
 }
 
 bool StageCopy(const std::string& newFile, const std::string& stagingFile,
-               const std::string& permissionsOf)
+               const std::string& permissionsOf, const std::string&)
 {
     if (!IsRegularFile(newFile)) {
         return false;
@@ -682,7 +685,7 @@ bool StageCopy(const std::string& newFile, const std::string& stagingFile,
                                           downloadHeldAlone ? 0 : shareAll);
     }
     staged = heldStaging.handle != INVALID_HANDLE_VALUE && heldDownload.handle != INVALID_HANDLE_VALUE &&
-             MayInstall(permissionsOf) && FlushFileBuffers(heldStaging.handle) && SetAttributes(heldStaging.handle, attributes) &&
+             MayInstall(heldStaging.handle, permissionsOf) && FlushFileBuffers(heldStaging.handle) && SetAttributes(heldStaging.handle, attributes) &&
              WaitForSingleObject(stopRequested, 0) != WAIT_OBJECT_0;
     if (!staged) {
         LetGoOfDownload();
@@ -932,7 +935,7 @@ bool SameFile(const std::string& path, const std::string& otherPath)
     return Identify(path, one) && Identify(otherPath, other) && SameIdentity(one, other);
 }
 
-StartResult StartProgram(const std::string& path)
+Launch StartProgram(const std::string& path)
 {
     // The shell's "open", without the error box that would wait for a click
     // where nobody may be there to give it. A scanner that looks at the new
@@ -942,7 +945,7 @@ StartResult StartProgram(const std::string& path)
     deadline = MicrosecondsNow() + 2000000;
     SHELLEXECUTEINFOA start{};
     start.cbSize = sizeof start;
-    start.fMask = SEE_MASK_FLAG_NO_UI | SEE_MASK_NOASYNC;
+    start.fMask = SEE_MASK_FLAG_NO_UI | SEE_MASK_NOASYNC | SEE_MASK_NOCLOSEPROCESS;
     start.lpVerb = "open";
     start.lpFile = path.c_str();
     start.nShow = SW_SHOWNORMAL;
@@ -953,17 +956,57 @@ StartResult StartProgram(const std::string& path)
     // damaged one, or one for another machine.
     switch (started ? ERROR_SUCCESS : error) {
     case ERROR_SUCCESS:
-        return startedProgram;
+        return {startedProgram, reinterpret_cast<std::intptr_t>(start.hProcess)};
     case ERROR_BAD_FORMAT:
     case ERROR_INVALID_MODULETYPE:
     case ERROR_INVALID_EXE_SIGNATURE:
     case ERROR_EXE_MARKED_INVALID:
     case ERROR_BAD_EXE_FORMAT:
     case ERROR_EXE_MACHINE_TYPE_MISMATCH:
-        return notTakenAsProgram;
+        return {notTakenAsProgram, 0};
     default:
-        return startFailed;
+        return {startFailed, 0};
     }
+}
+
+namespace {
+
+// How long a debugger that reports a crash (Wine's prints a backtrace) may
+// hold the crashed launcher past the watch before it is taken as running.
+const DWORD crashReportMilliseconds = 10000;
+
+DWORD MillisecondsUntil(std::int64_t deadline)
+{
+    const std::int64_t left = deadline - MicrosecondsNow();
+    return left > 0 ? static_cast<DWORD>((left + 999) / 1000) : 0;
+}
+
+} // namespace
+
+StartResult WatchLaunch(const Launch& launch, std::int64_t deadline)
+{
+    const HANDLE launcher = reinterpret_cast<HANDLE>(launch.process);
+    if (launch.result != startedProgram || launcher == nullptr) {
+        return launch.result;
+    }
+    // A window waiting for input has run. A console program has no input
+    // queue, and the call fails at once; Wine's also returns as the program
+    // ends. Then the launcher's end, or a stop request, is waited for.
+    const bool idle = WaitForInputIdle(launcher, MillisecondsUntil(deadline)) == 0;
+    const HANDLE awaited[] = {launcher, stopRequested};
+    const DWORD count = holding ? 1 : 2;
+    const DWORD woken = WaitForMultipleObjects(count, awaited, FALSE, idle ? 0 : MillisecondsUntil(deadline));
+    // A crash that a debugger reports keeps its process open meanwhile (Wine
+    // starts its own where the system's report would have ended it).
+    BOOL reported = FALSE;
+    if (woken == WAIT_TIMEOUT && CheckRemoteDebuggerPresent(launcher, &reported) && reported) {
+        WaitForMultipleObjects(count, awaited, FALSE, crashReportMilliseconds);
+    }
+    DWORD code = STILL_ACTIVE;
+    const bool ended = WaitForSingleObject(launcher, 0) == WAIT_OBJECT_0 && GetExitCodeProcess(launcher, &code);
+    CloseHandle(launcher);
+    StopIfRequested();
+    return ended && code >= 0xC0000000 ? endedByFault : startedProgram;
 }
 
 bool PutBack(const std::string& backupFile, const std::string& oldFile)
@@ -982,4 +1025,15 @@ bool PutBack(const std::string& backupFile, const std::string& oldFile)
         helperToRemove = nullptr;
     }
     return true;
+}
+
+bool PassesAsUpdateOf(const std::string& path, const std::string& launcherPath)
+{
+    const HANDLE file = CreateFileA(path.c_str(), GENERIC_READ, shareAll, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    const bool passes = MayInstall(file, launcherPath);
+    CloseHandle(file);
+    return passes;
 }

@@ -14,7 +14,7 @@ int ExpectedStatus(Outcome outcome)
     if (outcome == updated || outcome == installed) {
         return 0;
     }
-    return outcome == usageError ? 1 : outcome == notStarted || outcome == rolledBack ? 3 : 2;
+    return outcome == usageError ? 1 : outcome == removeFailed || outcome == moveFailed ? 2 : 3;
 }
 
 std::string ExpectedReport(Outcome outcome, const std::vector<std::string>& arguments)
@@ -42,7 +42,15 @@ std::string ExpectedReport(Outcome outcome, const std::vector<std::string>& argu
         return report;
     }
     report += "[TIME] Error           : Failed to start new launcher!\n";
-    return outcome == rolledBack ? report + "[TIME] Move            : Old launcher put back: " + oldFile + "\n" : report;
+    if (outcome == notPutBack) {
+        return report + "[TIME] Error           : Failed to put back old launcher! The old launcher is " + oldFile +
+               "~kestrin-backup\n";
+    }
+    if (outcome == notStarted) {
+        return report;
+    }
+    report += "[TIME] Move            : Old launcher put back: " + oldFile + "\n";
+    return outcome == rolledBackNotStarted ? report + "[TIME] Error           : Failed to start old launcher!\n" : report;
 }
 
 std::string CutAfterLineWith(const std::string& report, const std::string& text)

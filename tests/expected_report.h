@@ -7,9 +7,12 @@
 #include <vector>
 
 // installed: updated where there was no old launcher, which is then not
-// said to be removed. rolledBack: the new launcher would not start and gave
-// way to the old one.
-enum Outcome { updated, installed, usageError, removeFailed, moveFailed, notStarted, rolledBack };
+// said to be removed. rolledBack: the new launcher would not start, or
+// ended as a program that cannot run, and gave way to the old one;
+// rolledBackNotStarted: then the old one would not start either;
+// notPutBack: the old launcher could not go back, and stays at the backup.
+enum Outcome { updated, installed, usageError, removeFailed, moveFailed, notStarted, rolledBack,
+               rolledBackNotStarted, notPutBack };
 
 int ExpectedStatus(Outcome outcome);
 

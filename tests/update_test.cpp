@@ -404,13 +404,16 @@ std::vector<UpdateCase> AllCases()
                                             {"app/launcher.exe", "launcher.new"}, removeFailed,
                                             {{"app", "dir"}, {"app/launcher.exe", "0755:v1"}, {"launcher.new", "0644:v2"}}, 0})));
     // Where the old launcher is no program either, a download is taken as it
-    // comes; the system will not start it, so the old launcher goes back.
+    // comes; the system will not start it (Linux: a shell runs it, and fails),
+    // so the old launcher goes back, and is said not to start either.
     cases.push_back({"NewLauncherCannotStart", Files("launcher.kqz", "a document", "launcher.new", "not a program"),
-                     {"launcher.kqz", "launcher.new"}, rolledBack, {{"launcher.kqz", "0755:a document"}}, 0});
+                     {"launcher.kqz", "launcher.new"}, rolledBackNotStarted, {{"launcher.kqz", "0755:a document"}}, 0});
     // A launcher that may not be run is replaced all the same (the old one
-    // could not be run either), but the run does not claim success.
+    // could not be run either), but the run does not claim success, and the
+    // old launcher stays at the backup: the new one has not run.
     cases.push_back(On(posixOnly, {"NewLauncherMayNotRun", Files("launcher.exe", "v1", "launcher.new", "v2", 0644),
-                                   standardArguments, notStarted, {{"launcher.exe", "0644:v2"}}, 0}));
+                                   standardArguments, notStarted,
+                                   {{"launcher.exe", "0644:v2"}, {"launcher.exe~kestrin-backup", "0644:v1"}}, 0}));
     // A download that is no whole program for this system never replaces a
     // program, nor the lack of one: it is refused before anything changes.
     const auto refused = [](const std::string& name, const std::string& old, const std::string& download) {
@@ -525,10 +528,13 @@ std::vector<UpdateCase> AllCases()
     UpdateCase ignored = On(posixOnly, {"HangUpIgnoredFromTheStart", Standard, standardArguments, updated, updatedFiles, 2});
     ignored.run.wrapper = {"timeout", "--preserve-status", "-s", "HUP", "0.7", "nohup"};
     cases.push_back(ignored);
-    // Once "Starting" is out, the launcher is started before a stop acts.
-    cases.push_back(Signalled({"InterruptAfterRun", Standard, standardArguments, updated, updatedFiles, 2},
+    // Once "Starting" is out, the launcher is started before a stop acts; it
+    // acts as the new launcher is watched, and the old one stays at the
+    // backup.
+    const Listing startedThenStopped{{"launcher.exe", "0755:v2"}, {"launcher.exe~kestrin-backup", "0755:v1"}};
+    cases.push_back(Signalled({"InterruptAfterRun", Standard, standardArguments, updated, startedThenStopped, 2},
                               "Run", 0, SIGINT));
-    cases.push_back(On(posixOnly, Signalled({"Signal32AfterRun", Standard, standardArguments, updated, updatedFiles, 2},
+    cases.push_back(On(posixOnly, Signalled({"Signal32AfterRun", Standard, standardArguments, updated, startedThenStopped, 2},
                                             "Run", 0, 32)));
     UpdateCase killed = Signalled({"KilledWhileCopyingThenRunAgain", BigUpdate, standardArguments, updated,
                                    {{"launcher.exe", "0755:big"}}, -1},
@@ -556,9 +562,10 @@ std::vector<UpdateCase> AllCases()
     // SIGABRT, a fault's signal sent by another program) and those that the
     // C library keeps for itself, sent at each rename: a second one comes
     // while the first is held.
+    // The old launcher then stays at the backup.
     for (const int number : {SIGABRT, SIGSEGV, 32}) {
         UpdateCase held = On(posixOnly, {"Signal" + std::to_string(number) + "HeldAcrossTheSwap", Standard, standardArguments,
-                                         updated, updatedFiles, 0});
+                                         updated, {{"launcher.exe", "0755:v2"}, {"launcher.exe~kestrin-backup", "0755:v1"}}, 0});
         held.run.wrapper = {"strace", "-o", "/dev/null", "-e", "inject=renameat2:signal=" + std::to_string(number) + ":when=1+"};
         held.run.signalNumber = number;
         cases.push_back(held);
@@ -884,8 +891,13 @@ TEST_P(UpdateRun, EndsAsExpected)
     }
     if (c.filesAfter.empty()) {
         nothingLost();
+        // A run stopped once the launchers swapped keeps the old one at the
+        // backup: the new one has not run yet. No other helper file stays.
+        const bool swapped = ReadFile(launcher) == big;
         for (const auto& [name, description] : files) {
-            EXPECT_EQ(name.find("~kestrin-"), std::string::npos) << name << " was left behind";
+            const bool oldKeptAside = swapped && name == c.arguments[0] + "~kestrin-backup" &&
+                                      ReadFile(folder + "/" + name) == v1;
+            EXPECT_TRUE(name.find("~kestrin-") == std::string::npos || oldKeptAside) << name << " was left behind";
         }
         EXPECT_EQ(ReadFile(launcher) == big, !fs::exists(folder + "/launcher.new"))
             << "the download must be gone exactly when the new launcher is in place";
