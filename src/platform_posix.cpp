@@ -977,6 +977,7 @@ StartResult WatchLaunch(const Launch& launch, std::int64_t deadline)
     int status = 0;
     pid_t ended = 0;
     while ((ended = waitpid(launcher, &status, WNOHANG)) == 0) {
+        StopIfRequested();
         const std::int64_t left = deadline - MicrosecondsNow();
         if (left <= 0) {
             break;
@@ -984,7 +985,6 @@ StartResult WatchLaunch(const Launch& launch, std::int64_t deadline)
         if (ends >= 0) {
             pollfd end{ends, POLLIN, 0};
             poll(&end, 1, static_cast<int>((left + 999) / 1000));
-            StopIfRequested();
         } else {
             PauseMilliseconds(10);
         }

@@ -276,6 +276,15 @@ std::vector<UpdateCase> AllCases()
          {"launcher.exe", "launcher.exe~kestrin-backup"}, updated, updatedFiles, 2},
         {"LeftoverBackupPutBackFirst", Files("launcher.exe~kestrin-backup", "v1", "launcher.new", "v2"),
          standardArguments, updated, updatedFiles, 2},
+        // A backup left by a run stopped after the swap is the old launcher
+        // until the new one has run: it goes back over a stranger's file at
+        // the launcher's path, and goes only beside a launcher that passes
+        // the checks as its update (one that started this run has run).
+        {"LeftoverBackupBesideAStrangersFile",
+         And(Files("launcher.exe", "stranger", "launcher.new", "v2"), Files("launcher.exe~kestrin-backup", windows ? "v1" : "program", "", "")),
+         standardArguments, updated, updatedFiles, 2},
+        {"LeftoverBackupBesideALauncherThatRan", And(Files("launcher.exe", "v2", "", ""), Files("launcher.exe~kestrin-backup", "v1", "", "")),
+         standardArguments, moveFailed, {{"launcher.exe", "0755:v2"}}, 0},
         {"LeftoverStagingRemoved", And(Standard, Files("launcher.exe~kestrin-staging", "half", "", "")),
          standardArguments, updated, updatedFiles, 2},
         // Left by a run killed before the launchers swapped: a second name of
@@ -434,6 +443,13 @@ std::vector<UpdateCase> AllCases()
     if (windows) {
         cases.push_back(refused("RefusedLibrary", "v1", "dll program"));
     }
+    // Where the old launcher cannot go back, it stays at the backup, and
+    // the line that says so names it.
+    UpdateCase putBackFails = On(posixOnly, {"PutBackFails", Files("launcher.exe", "v1", "launcher.new", "unloadable program"),
+                                             standardArguments, notPutBack,
+                                             {{"launcher.exe", "0755:unloadable program"}, {"launcher.exe~kestrin-backup", "0755:v1"}}, 0});
+    putBackFails.run.wrapper = {"strace", "-o", "/dev/null", "-e", "inject=renameat:error=EIO:when=1"};
+    cases.push_back(putBackFails);
     // One that the system will not start all the same gives way to the old
     // launcher, which is started instead.
     cases.push_back({"UnloadableProgramGivesWay", Files("launcher.exe", "v1", "launcher.new", "unloadable program"),
@@ -531,10 +547,10 @@ std::vector<UpdateCase> AllCases()
     // Once "Starting" is out, the launcher is started before a stop acts; it
     // acts as the new launcher is watched, and the old one stays at the
     // backup.
-    const Listing startedThenStopped{{"launcher.exe", "0755:v2"}, {"launcher.exe~kestrin-backup", "0755:v1"}};
-    cases.push_back(Signalled({"InterruptAfterRun", Standard, standardArguments, updated, startedThenStopped, 2},
+    const Listing oldAtTheBackup{{"launcher.exe", "0755:v2"}, {"launcher.exe~kestrin-backup", "0755:v1"}};
+    cases.push_back(Signalled({"InterruptAfterRun", Standard, standardArguments, updated, oldAtTheBackup, 2},
                               "Run", 0, SIGINT));
-    cases.push_back(On(posixOnly, Signalled({"Signal32AfterRun", Standard, standardArguments, updated, startedThenStopped, 2},
+    cases.push_back(On(posixOnly, Signalled({"Signal32AfterRun", Standard, standardArguments, updated, oldAtTheBackup, 2},
                                             "Run", 0, 32)));
     UpdateCase killed = Signalled({"KilledWhileCopyingThenRunAgain", BigUpdate, standardArguments, updated,
                                    {{"launcher.exe", "0755:big"}}, -1},
@@ -640,7 +656,7 @@ std::vector<UpdateCase> AllCases()
                        {holder, "launcher.exe~kestrin-staging", "rd", "9800", "launcher.exe", "r", "11200"}),
              // Stopped while the start waits out a program that holds the new
              // launcher: the "Starting" line is followed by the error line.
-             Alongside(Signalled({"InterruptWhileStartRetried", Standard, standardArguments, notStarted, updatedFiles, 0}, "Run", 1500, SIGINT),
+             Alongside(Signalled({"InterruptWhileStartRetried", Standard, standardArguments, notStarted, oldAtTheBackup, 0}, "Run", 1500, SIGINT),
                        {holder, "launcher.exe", "n", "6000"}),
          });
     // Removing a download that is a link removes the link; where the system
