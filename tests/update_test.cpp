@@ -280,9 +280,13 @@ std::vector<UpdateCase> AllCases()
         // until the new one has run: it goes back over a stranger's file at
         // the launcher's path, and goes only beside a launcher that passes
         // the checks as its update (one that started this run has run).
+        // (Back, the old program refuses an error page that the stranger's
+        // file would have let in.)
         {"LeftoverBackupBesideAStrangersFile",
-         And(Files("launcher.exe", "stranger", "launcher.new", "v2"), Files("launcher.exe~kestrin-backup", windows ? "v1" : "program", "", "")),
-         standardArguments, updated, updatedFiles, 2},
+         And(Files("launcher.exe", "stranger", "launcher.new", "<html>502</html>"),
+             Files("launcher.exe~kestrin-backup", windows ? "v1" : "program", "", "")),
+         standardArguments, moveFailed,
+         {{"launcher.exe", windows ? "0755:v1" : "0755:program"}, {"launcher.new", "0644:<html>502</html>"}}, 0},
         {"LeftoverBackupBesideALauncherThatRan", And(Files("launcher.exe", "v2", "", ""), Files("launcher.exe~kestrin-backup", "v1", "", "")),
          standardArguments, moveFailed, {{"launcher.exe", "0755:v2"}}, 0},
         {"LeftoverStagingRemoved", And(Standard, Files("launcher.exe~kestrin-staging", "half", "", "")),
