@@ -106,8 +106,9 @@ std::string ElfFile(const std::string& shape)
 }
 
 // A small PE file: DOS header, "PE\0\0" at 0x40, an optional header of the
-// machine's kind, two sections of 0x200 bytes each from 0x400, and where
-// the shape says a certificate table of 16 bytes at the end.
+// machine's kind, two sections of 0x200 bytes each from 0x400 (and empty
+// ones after them up to "sections"), and where the shape says a
+// certificate table of 16 bytes at the end.
 std::string PeFile(const std::string& shape)
 {
     const auto words = Words(shape);
@@ -115,12 +116,13 @@ std::string PeFile(const std::string& shape)
     const bool plus = machine != 0x14c;
     const std::uint64_t optionalSize = plus ? 240 : 224;
     const std::uint64_t directories = 0x58 + (plus ? 112 : 96);
-    std::string pe(0x800, '\0');
+    const std::uint64_t sections = Word(words, "sections", 2);
+    std::string pe(std::max<std::uint64_t>(0x800, 0x58 + optionalSize + sections * 40), '\0');
     pe.replace(0, 2, "MZ");
     Put(pe, 0x3c, 4, 0x40);
     pe.replace(0x40, 4, std::string("PE\0\0", 4));
     Put(pe, 0x44, 2, machine);
-    Put(pe, 0x46, 2, 2);
+    Put(pe, 0x46, 2, sections);
     Put(pe, 0x54, 2, optionalSize);
     Put(pe, 0x56, 2, 0x0022 | (Word(words, "dll", 0) ? 0x2000 : 0));
     Put(pe, 0x58, 2, plus ? 0x20b : 0x10b);
@@ -208,6 +210,8 @@ const Row rows[] = {
     {"PeDll", peCheck, "dll", "broken"},
     {"PeForeignMachine", peCheck, "machine=0x1c4", "broken"},
     {"PeSectionsCut", peCheck, "cut=0x100", "broken"},
+    {"PeManySections", peCheck, "sections=96", "whole"},
+    {"PeSectionTableTooLong", peCheck, "sections=2000", "broken"},
     {"PeSigned", peCheck, "cert-length=16", "whole"},
     {"PeSignedOldRevision", peCheck, "cert-length=8 cert-revision=0x0100 cert-type=1", "whole"},
     {"PeSignedZeros", peCheck, "cert-length=0 cert-revision=0 cert-type=0", "broken"},
@@ -215,6 +219,7 @@ const Row rows[] = {
     {"PeSignedLengthPastTable", peCheck, "cert-length=17", "broken"},
     {"PeSignedLengthTooShort", peCheck, "cert-length=7", "broken"},
     {"PeSignedBadType", peCheck, "cert-length=16 cert-type=5", "broken"},
+    {"PeSignedTypeZero", peCheck, "cert-length=16 cert-type=0", "broken"},
     {"PeSignedCut", peCheck, "cert-length=16 cut=4", "broken"},
     {"PePage", peCheck, "text=<html>", "not a program"},
     {"PeEmpty", peCheck, "text=", "broken"},
@@ -236,7 +241,7 @@ std::vector<std::string> ElfMachines(const std::string& shape)
     const auto words = Words(shape);
     std::vector<std::string> machines{ElfFile(words.count("own32") ? "bits=32" : "").substr(0, 64)};
     if (words.count("old32") != 0 || words.count("old-short") != 0) {
-        machines.push_back(ElfFile("bits=32").substr(0, words.count("old32") ? 20 : 19));
+        machines.push_back(ElfFile("bits=32").substr(0, words.count("old32") ? 20 : 17));
     }
     return machines;
 }
