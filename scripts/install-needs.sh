@@ -18,9 +18,12 @@ case ${1:-} in
     demo) ;;
     test)
         # GoogleTest's sources for the Windows build; the benchmark's tools;
-        # the release's tools and the check of its signature.
+        # the release's tools and the check of its signature; clang and its
+        # libFuzzer (libclang-rt-dev: the default clang's runtime libraries)
+        # for the fuzz target.
         needs+=(googletest=/usr/src/googletest/CMakeLists.txt python3=python3 strace=strace
-                time=/usr/bin/time zip=zip unzip=unzip osslsigncode=osslsigncode openssl=openssl)
+                time=/usr/bin/time zip=zip unzip=unzip osslsigncode=osslsigncode openssl=openssl
+                clang=clang++ libclang-rt-dev=clang++)
         why="to build Kestrin and run its tests"
         ;;
     *)

@@ -2,7 +2,7 @@
 # Installs what it needs that is missing (scripts/install-needs.sh), then
 # builds and runs the whole test suite, warnings as errors:
 #   - the release build and the AddressSanitizer + UndefinedBehaviorSanitizer
-#     build on Linux;
+#     build on Linux, and the program check under libFuzzer for 40 seconds;
 #   - the Windows program under Wine: the 32-bit program where this machine
 #     runs 32-bit programs, else the same sources built as a 64-bit program
 #     under wine64 (the 32-bit program is then built and inspected, not run).
@@ -49,6 +49,7 @@ fi
 
 suite default
 suite asan
+suite fuzz
 echo "== Windows suite: $windows, because $why"
 case $windows in
     x86) suite windows-x86 ;;

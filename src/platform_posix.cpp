@@ -359,21 +359,21 @@ bool MayRemove(const std::string& path, const std::string* probeName)
     return renamed;
 }
 
-// The first bytes of an open file, programHeadBytes at most.
-std::string Head(int file)
+// Up to length bytes of an open file at offset: fewer at its end.
+std::string ReadAt(int file, std::uint64_t offset, std::size_t length)
 {
-    std::string head(programHeadBytes, '\0');
+    std::string bytes(length, '\0');
     std::size_t got = 0;
-    while (got < head.size()) {
-        const ssize_t read = pread(file, &head[got], head.size() - got, static_cast<off_t>(got));
+    while (got < bytes.size()) {
+        const ssize_t read = pread(file, &bytes[got], bytes.size() - got, static_cast<off_t>(offset + got));
         if (read > 0) {
             got += static_cast<std::size_t>(read);
         } else if (read == 0 || errno != EINTR) {
             break;
         }
     }
-    head.resize(got);
-    return head;
+    bytes.resize(got);
+    return bytes;
 }
 
 #if defined(__ELF__)
@@ -381,23 +381,29 @@ std::string Head(int file)
 extern "C" const char __ehdr_start[] __attribute__((weak, visibility("hidden")));
 #endif
 
-// What the open regular file is as a program for this system. Without the
-// header of its own image to compare with, this program does not judge.
-ProgramKind KindOf(int file, std::uint64_t size)
+// What the open regular file is as a program for this system, whose
+// programs have the machine of this program's own image or of oldHeader
+// (the old launcher's ELF header, if it has one). Without the header of its
+// own image to compare with, this program does not judge.
+ProgramKind KindOf(int file, std::uint64_t size, const std::string& oldHeader)
 {
 #if defined(__ELF__)
     if (__ehdr_start != nullptr) {
-        return ElfProgramKind(Head(file), size, std::string(__ehdr_start, 20));
+        const ReadBytes read = [file](std::uint64_t offset, std::size_t length) { return ReadAt(file, offset, length); };
+        return ElfProgramKind(read, size, {std::string(__ehdr_start, 20), oldHeader});
     }
 #endif
     (void)file;
     (void)size;
+    (void)oldHeader;
     return size == 0 ? brokenProgram : scriptProgram;
 }
 
-// The old launcher as a program. One that cannot be read is a program image:
-// a script must be read to be run.
-ProgramKind OldLauncherKind(const std::string& oldFile)
+// The old launcher as a program, and in header its first 20 bytes where it
+// is an ELF file: a launcher of another machine that this system runs (an
+// i386 one on x86-64) may be replaced by a download of its own machine. One
+// that cannot be read is a program image: a script must be read to be run.
+ProgramKind OldLauncherKind(const std::string& oldFile, std::string& header)
 {
     const Place place = At(oldFile);
     const int file = openat(place.folder, place.name, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
@@ -405,9 +411,14 @@ ProgramKind OldLauncherKind(const std::string& oldFile)
         return wholeProgram;
     }
     struct stat info;
-    const ProgramKind kind = fstat(file, &info) == 0 && S_ISREG(info.st_mode)
-                                 ? KindOf(file, static_cast<std::uint64_t>(info.st_size))
-                                 : wholeProgram;
+    ProgramKind kind = wholeProgram;
+    if (fstat(file, &info) == 0 && S_ISREG(info.st_mode)) {
+        header = ReadAt(file, 0, 20);
+        if (header.compare(0, 4, "\x7f" "ELF") != 0) {
+            header.clear();
+        }
+        kind = KindOf(file, static_cast<std::uint64_t>(info.st_size), header);
+    }
     close(file);
     return kind;
 }
@@ -416,9 +427,10 @@ ProgramKind OldLauncherKind(const std::string& oldFile)
 bool MayInstall(int staged, bool hasOld, const std::string& oldFile)
 {
     struct stat info;
+    std::string oldHeader;
+    const ProgramKind oldKind = hasOld ? OldLauncherKind(oldFile, oldHeader) : notAProgram;
     return fstat(staged, &info) == 0 &&
-           MayReplace(KindOf(staged, static_cast<std::uint64_t>(info.st_size)), hasOld,
-                      hasOld ? OldLauncherKind(oldFile) : notAProgram);
+           MayReplace(KindOf(staged, static_cast<std::uint64_t>(info.st_size), oldHeader), hasOld, oldKind);
 }
 
 } // namespace

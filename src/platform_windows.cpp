@@ -355,17 +355,19 @@ DWORD CALLBACK CancelOnStop(LARGE_INTEGER, LARGE_INTEGER, LARGE_INTEGER, LARGE_I
                                                                    : PROGRESS_CONTINUE;
 }
 
-// The first bytes of the open file, programHeadBytes at most.
-std::string Head(HANDLE file)
+// Up to length bytes of the open file at offset: fewer at its end.
+std::string ReadAt(HANDLE file, std::uint64_t offset, std::size_t length)
 {
-    std::string head(programHeadBytes, '\0');
-    OVERLAPPED fromStart{};
+    std::string bytes(length, '\0');
+    OVERLAPPED at{};
+    at.Offset = static_cast<DWORD>(offset);
+    at.OffsetHigh = static_cast<DWORD>(offset >> 32);
     DWORD got = 0;
-    if (!ReadFile(file, &head[0], static_cast<DWORD>(head.size()), &got, &fromStart)) {
+    if (!ReadFile(file, &bytes[0], static_cast<DWORD>(bytes.size()), &got, &at)) {
         got = 0;
     }
-    head.resize(got);
-    return head;
+    bytes.resize(got);
+    return bytes;
 }
 
 // The machines whose programs this system runs: x86 always, and the
@@ -397,7 +399,8 @@ ProgramKind KindOf(HANDLE file)
     if (!GetFileSizeEx(file, &size)) {
         return brokenProgram;
     }
-    return PeProgramKind(Head(file), static_cast<std::uint64_t>(size.QuadPart), RunnableMachines());
+    const ReadBytes read = [file](std::uint64_t offset, std::size_t length) { return ReadAt(file, offset, length); };
+    return PeProgramKind(read, static_cast<std::uint64_t>(size.QuadPart), RunnableMachines());
 }
 
 // Whether the open file may replace the old launcher. One that cannot be

@@ -10,6 +10,8 @@ foreach(helper stand_in_launcher file_holder)
 endforeach()
 target_link_options(log_test PRIVATE $<$<NOT:$<BOOL:${MSVC}>>:-static>)
 add_test(NAME log_test COMMAND log_test)
+target_link_options(program_image_test PRIVATE $<$<NOT:$<BOOL:${MSVC}>>:-static>)
+add_test(NAME program_image_test COMMAND program_image_test)
 include(release_tests.cmake)
 
 if(NOT CMAKE_CROSSCOMPILING_EMULATOR OR NOT CMAKE_HOST_UNIX)
@@ -42,7 +44,7 @@ set(unprivileged_prefix /tmp/kestrin-wine-nobody-${build_hash})
 # configuring; instead they are split into shards that CTest runs in parallel.
 set(shards 12)
 math(EXPR last_shard "${shards} - 1")
-set(windows_tests log_test)
+set(windows_tests log_test program_image_test)
 foreach(shard RANGE ${last_shard})
   add_test(NAME update_test_${shard} COMMAND ${CMAKE_BINARY_DIR}/runner/tests/update_test)
   set_tests_properties(update_test_${shard} PROPERTIES ENVIRONMENT
