@@ -39,10 +39,10 @@ const std::int64_t patienceMicroseconds = 10000000;
 // waiting, as the watch only delays this program's own end.
 const std::int64_t launcherWatchMicroseconds = 1000000;
 
-int FailUpdate(const std::string& message)
+int FailUpdate(UpdatersLock& lock, const std::string& message)
 {
     // Nothing is left to guard: others need not wait for the pause.
-    LetOthersIn();
+    LetOthersIn(lock);
     Log("Error", message);
     PauseMilliseconds(errorPauseMilliseconds);
     return exitUpdateFailed;
@@ -110,12 +110,12 @@ int main(int argc, char* argv[])
     Log("Info", "Waiting for launcher to close...");
     const std::int64_t waitStarted = MicrosecondsNow();
     GiveUpAt(waitStarted + patienceMicroseconds);
-    const LockResult lock = NamesAFile(oldFile) ? WaitForOtherUpdaters(oldFile) : noFolder;
-    const bool mayProceed = lock == locked || lock == cannotLock;
+    UpdatersLock lock = NamesAFile(oldFile) ? WaitForOtherUpdaters(oldFile) : UpdatersLock{noFolder, 0, 0};
+    const bool mayProceed = lock.result == locked || lock.result == cannotLock;
     bool folderAllows = false;
     bool staged = false;
     if (mayProceed) {
-        if (lock == locked) {
+        if (lock.result == locked) {
             ClearLeftoversOfKilledRun(oldFile, newFile, backupFile, stagingFile, probeFile);
         }
         folderAllows = FolderAllowsUpdate(oldFile);
@@ -133,12 +133,12 @@ int main(int argc, char* argv[])
         if (staged) {
             RemoveHelperFile(stagingFile);
         }
-        return FailUpdate("Failed to remove old launcher!");
+        return FailUpdate(lock, "Failed to remove old launcher!");
     }
     if (!staged) {
         // The old launcher was not touched, so it is not said to be removed.
         Log("Move", moveMessage);
-        return FailUpdate("Failed to move new launcher!");
+        return FailUpdate(lock, "Failed to move new launcher!");
     }
 
     HoldStopRequests();
@@ -152,7 +152,7 @@ int main(int argc, char* argv[])
             // However long the rename was refused, the old launcher gets
             // time of its own to go back.
             GiveUpAt(MicrosecondsNow() + patienceMicroseconds);
-            putBack = RenameWithoutReplacing(backupFile, oldFile);
+            putBack = MoveBack(backupFile, oldFile);
         }
     }
     // Made to last and the download's name gone before a stop can act: a
@@ -172,7 +172,7 @@ int main(int argc, char* argv[])
     StopIfRequested();
 
     if (aside == cannotMove) {
-        return FailUpdate("Failed to remove old launcher!");
+        return FailUpdate(lock, "Failed to remove old launcher!");
     }
     // Where there was none, none was removed.
     if (aside != nothingThere) {
@@ -180,7 +180,7 @@ int main(int argc, char* argv[])
     }
     Log("Move", moveMessage, movedAt);
     if (!placed) {
-        return FailUpdate(putBack ? "Failed to move new launcher!" : keptAsideMessage);
+        return FailUpdate(lock, putBack ? "Failed to move new launcher!" : keptAsideMessage);
     }
 
     Log("Success", "New launcher renamed successfully.");
@@ -198,7 +198,7 @@ int main(int argc, char* argv[])
     Log("Run", runMessage);
     const std::int64_t startAt = MicrosecondsNow() + 1000000;
     if (aside == movedAside) {
-        PrepareBackgroundRemoval(backupFile);
+        PrepareBackgroundRemoval(lock, backupFile);
     }
     PauseUntil(startAt);
     const Launch launch = StartProgram(oldFile);
@@ -227,9 +227,9 @@ int main(int argc, char* argv[])
     } else if (givesWay) {
         Log("Error", notPutBackMessage);
     } else if (start == startedProgram && aside == movedAside) {
-        RemoveHelperFileInBackground(backupFile);
+        RemoveHelperFileInBackground(lock, backupFile);
     }
-    LetOthersIn();
+    LetOthersIn(lock);
     ReleaseStopRequests();
     StopIfRequested();
     if (start != startedProgram) {

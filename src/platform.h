@@ -1,9 +1,15 @@
 #pragma once
 
-// The few operating-system calls the update needs, as plain free functions.
-// Each platform has its own source file (platform_posix.cpp,
-// platform_windows.cpp); the build picks one, so the update itself reads the
-// same everywhere.
+// The operating-system calls the update needs, as plain free functions, in
+// the order the run calls them. Each platform builds them from a folder of
+// its own, one file per concern (src/posix/, src/windows/: stops.cpp,
+// clock.cpp, lock.cpp, files.cpp, staging.cpp, swap.cpp, start.cpp), and
+// src/shared/ holds what both write alike; the build picks one folder, so
+// the update itself reads the same everywhere.
+//
+// Strings: every path passed in must live until the end of the run (the
+// run's own texts in main do): the layer keeps references to some of them
+// (the helper files a stop removes, the files it holds on Windows).
 
 #include <cstdint>
 #include <string>
@@ -60,6 +66,9 @@ std::size_t LongestNameBeside(const std::string& oldFile);
 // Past it, each of these fails as it would at once.
 void GiveUpAt(std::int64_t deadline);
 
+// The deadline that GiveUpAt set.
+std::int64_t GiveUpTime();
+
 enum LockResult {
     locked,      // other updaters wait until LetOthersIn
     cannotLock,  // the folder can be changed but not locked (POSIX: not read)
@@ -67,9 +76,18 @@ enum LockResult {
     lockTimedOut // something else held the lock until the deadline
 };
 
+// The updaters' lock as the run holds it: POSIX, the locked folder's
+// descriptor and the pipe on which the background remover waits for its
+// word (-1 for none); Windows, the mutex (0 for none).
+struct UpdatersLock {
+    LockResult result;
+    std::intptr_t handle;
+    std::intptr_t removal;
+};
+
 // Waits until no other updater is changing files in oldFile's folder, and
 // keeps them out until LetOthersIn or the end of the process.
-LockResult WaitForOtherUpdaters(const std::string& oldFile);
+UpdatersLock WaitForOtherUpdaters(const std::string& oldFile);
 
 // Waits until the launcher has closed: on Windows, until no program runs
 // from oldFile or holds it without sharing, and from then on no other
@@ -82,8 +100,8 @@ bool WaitForLauncherToClose(const std::string& oldFile);
 
 // Lets other updaters into the folder again, and (Windows) other programs at
 // the files the run held. A background removal not asked for yet is called
-// off.
-void LetOthersIn();
+// off. Done once; later calls do nothing.
+void LetOthersIn(UpdatersLock& lock);
 
 // False when files beside oldFile can be made but not renamed or removed
 // (an append-only or immutable folder), or oldFile itself cannot be moved.
@@ -141,10 +159,15 @@ bool SwapIntoPlace(const std::string& stagingFile, const std::string& oldFile,
                    const std::string& backupFile);
 
 // Renames from to to, unless something is at to already, or both name one
-// file. On Windows, the old launcher that MoveAside moved goes back even past
-// a file another program puts at its path meanwhile: the rename is retried
-// until the deadline, and then replaces that file.
+// file.
 bool RenameWithoutReplacing(const std::string& from, const std::string& to);
+
+// Moves the old launcher that MoveAside moved to backupFile back to
+// oldFile, where the new one could not take its place. POSIX: as
+// RenameWithoutReplacing. Windows: past a file another program puts at its
+// path meanwhile, the rename is retried until the deadline, and then
+// replaces that file.
+bool MoveBack(const std::string& backupFile, const std::string& oldFile);
 
 // Makes the renames in oldFile's folder last through a power cut.
 void FlushFolder(const std::string& oldFile);
@@ -179,11 +202,11 @@ void RemoveHelperFile(const std::string& path);
 // program's output at once, and holds the lock until the file is gone, or
 // until LetOthersIn or the end of this program calls the removal off.
 // Nothing on Windows.
-void PrepareBackgroundRemoval(const std::string& helperFile);
+void PrepareBackgroundRemoval(UpdatersLock& lock, const std::string& helperFile);
 
 // Removes a helper file as RemoveHelperFile does: through the process that
 // PrepareBackgroundRemoval made ready for it, if there is one, else at once.
-void RemoveHelperFileInBackground(const std::string& path);
+void RemoveHelperFileInBackground(UpdatersLock& lock, const std::string& path);
 
 // True when a regular file (or a link, which a run may have moved aside) is
 // at path. On Windows a link to a file in another folder does not count:
