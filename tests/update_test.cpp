@@ -690,6 +690,13 @@ std::vector<UpdateCase> AllCases()
                         And(Standard, Files("launcher.exe~kestrin-staging", "half", "launcher.exe~kestrin-backup", "v1")),
                         standardArguments, removeFailed, standardFiles, 0},
                        {holder, "launcher.exe~kestrin-staging", "rd", "9800", "launcher.exe", "r", "11200"}),
+             // A program that holds the new launcher without sharing its
+             // removal past the run's bound keeps the old one from going back
+             // over it: the old launcher stays at the backup.
+             Alongside({"PutBackRefusedWhileNewLauncherHeld", Files("launcher.exe", "v1", "launcher.new", "crash at start"),
+                        standardArguments, notPutBack,
+                        {{"launcher.exe", "0755:crash at start"}, {"launcher.exe~kestrin-backup", "0755:v1"}}, 0},
+                       {holder, "launcher.exe", "rn", "14000"}),
              // Stopped while the start waits out a program that holds the new
              // launcher: the "Starting" line is followed by the error line.
              Alongside(Signalled({"InterruptWhileStartRetried", Standard, standardArguments, notStarted, oldAtTheBackup, 0}, "Run", 1500, SIGINT),
