@@ -975,13 +975,22 @@ Launch StartProgram(const std::string& path)
 namespace {
 
 // How long a debugger that reports a crash (Wine's prints a backtrace) may
-// hold the crashed launcher past the watch before it is taken as running.
-const DWORD crashReportMilliseconds = 10000;
+// hold the crashed launcher before it is taken as running after all.
+const std::int64_t crashReportMicroseconds = 30000000;
+
+// How often the watch looks for such a debugger.
+const DWORD debuggerLookMilliseconds = 50;
 
 DWORD MillisecondsUntil(std::int64_t deadline)
 {
     const std::int64_t left = deadline - MicrosecondsNow();
     return left > 0 ? static_cast<DWORD>((left + 999) / 1000) : 0;
+}
+
+bool BeingDebugged(HANDLE process)
+{
+    BOOL debugged = FALSE;
+    return CheckRemoteDebuggerPresent(process, &debugged) && debugged;
 }
 
 } // namespace
@@ -998,12 +1007,20 @@ StartResult WatchLaunch(const Launch& launch, std::int64_t deadline)
     const bool idle = WaitForInputIdle(launcher, MillisecondsUntil(deadline)) == 0;
     const HANDLE awaited[] = {launcher, stopRequested};
     const DWORD count = holding ? 1 : 2;
-    const DWORD woken = WaitForMultipleObjects(count, awaited, FALSE, idle ? 0 : MillisecondsUntil(deadline));
-    // A crash that a debugger reports keeps its process open meanwhile (Wine
-    // starts its own where the system's report would have ended it).
-    BOOL reported = FALSE;
-    if (woken == WAIT_TIMEOUT && CheckRemoteDebuggerPresent(launcher, &reported) && reported) {
-        WaitForMultipleObjects(count, awaited, FALSE, crashReportMilliseconds);
+    // A crash that a debugger reports keeps its process open meanwhile: Wine
+    // starts its own where the system would end the process at once. Once
+    // one is seen, the end is waited for well past the watch.
+    DWORD woken = WAIT_TIMEOUT;
+    bool reported = false;
+    for (std::int64_t until = idle ? 0 : deadline; woken == WAIT_TIMEOUT;) {
+        const DWORD slice = MillisecondsUntil(until);
+        woken = WaitForMultipleObjects(count, awaited, FALSE, slice < debuggerLookMilliseconds ? slice : debuggerLookMilliseconds);
+        if (woken == WAIT_TIMEOUT && !reported && BeingDebugged(launcher)) {
+            reported = true;
+            until = MicrosecondsNow() + crashReportMicroseconds;
+        } else if (woken == WAIT_TIMEOUT && MicrosecondsNow() >= until) {
+            break;
+        }
     }
     DWORD code = STILL_ACTIVE;
     const bool ended = WaitForSingleObject(launcher, 0) == WAIT_OBJECT_0 && GetExitCodeProcess(launcher, &code);

@@ -33,6 +33,7 @@ struct RunOptions {
     // the console goes on.
     std::size_t stalledAfterBytes = 0;
     std::function<void()> whileStalled;
+    std::string program; // of the target's kind; empty for the program under test
 };
 
 struct RunResult {

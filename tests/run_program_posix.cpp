@@ -68,7 +68,8 @@ std::vector<char*> Pointers(std::vector<std::string>& texts)
 
 RunResult RunProgram(const RunOptions& options)
 {
-    std::string program = ProgramUnderTest();
+    const std::string chosen = options.program.empty() ? ProgramUnderTest() : options.program;
+    std::string program = chosen;
     std::string reachableCopy;
     if (options.asUnprivilegedUser) {
         // The build folder may be out of an unprivileged user's reach (a
@@ -76,7 +77,7 @@ RunResult RunProgram(const RunOptions& options)
         // folder anyone can enter.
         reachableCopy = MakeScratchFolder();
         program = reachableCopy + "/" + std::filesystem::path(program).filename().string();
-        std::filesystem::copy_file(ProgramUnderTest(), program);
+        std::filesystem::copy_file(chosen, program);
     }
     std::vector<std::string> command = options.wrapper;
     for (const std::string& part : TargetCommand(program, options.arguments)) {

@@ -3,7 +3,10 @@
 // Started with no arguments, as the updater starts it, it writes started.txt
 // into its working folder: its version (the text after the last newline of
 // its own file: the tests append one), its working folder and its argument
-// count. Then it keeps running a while, and writes finished.txt.
+// count. Then it keeps running a while, and writes finished.txt; but
+// versions 10 and 11 end as soon as started.txt is written, with status 0
+// (a bootstrapper that has started the real launcher) or 1 (a launcher that
+// hands over to a copy of itself already running).
 //
 // Started with a number, it is the launcher that has not closed yet: it
 // writes running.txt, keeps running that many milliseconds, and as it closes
@@ -52,6 +55,9 @@ int main(int argc, char* argv[])
     std::ofstream("started.tmp") << "version=" << version << "\ncwd=" << folder
                                  << "\nargs=" << argc - 1 << "\n";
     MoveFileA("started.tmp", "started.txt");
+    if (version == "10" || version == "11") {
+        return version == "11" ? 1 : 0;
+    }
     Sleep(3000);
     std::ofstream("finished.txt") << "finished\n";
     return 0;

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <stdexcept>
 
 namespace {
 
@@ -17,7 +18,8 @@ std::string Environment(const char* name, const std::string& otherwise = "")
 // The Linux stand-in reports how it was started into started.txt in its
 // working folder (with the signals it was started with blocked or ignored),
 // then keeps running a while, so that the test can tell whether the
-// updater's output ended before it did.
+// updater's output ended before it did; versions exitsAtOnce and
+// exitsAtOnce + 1 end at once instead.
 std::string ShellLauncher(int version)
 {
     return "#!/bin/sh\n"
@@ -31,25 +33,128 @@ std::string ShellLauncher(int version)
            std::to_string(version) +
            "\\ncwd=%s\\nargs=%s\\nout=%s\\nsession=%s\\nblocked=%s\\nignored=%s\\n' \"$(pwd)\" \"$#\" \"$out\""
            " \"$session\" \"$blocked\" \"$ignored\" > started.tmp\n"
-           "mv started.tmp started.txt\n"
-           "sleep 3\n"
-           ": > finished.txt\n";
+           "mv started.tmp started.txt\n" +
+           (version == exitsAtOnce       ? "exit 0\n"
+            : version == exitsAtOnce + 1 ? "exit 1\n"
+                                         : "sleep 3\n: > finished.txt\n");
 }
 
-void Put(std::string& bytes, std::size_t at, unsigned width, std::uint32_t value)
+// The stand-in without its first line, the one that names its interpreter.
+std::string WithoutFirstLine(const std::string& script)
+{
+    return script.substr(script.find('\n') + 1);
+}
+
+// Little-endian numbers of up to 8 bytes, as the headers of both systems'
+// programs hold them.
+void Put(std::string& bytes, std::size_t at, unsigned width, std::uint64_t value)
 {
     for (unsigned i = 0; i < width; ++i) {
         bytes[at + i] = static_cast<char>(value >> (8 * i) & 0xff);
     }
 }
 
-std::uint32_t Get(const std::string& bytes, std::size_t at, unsigned width)
+std::uint64_t Get(const std::string& bytes, std::size_t at, unsigned width)
 {
-    std::uint32_t value = 0;
+    std::uint64_t value = 0;
     for (unsigned i = width; i-- > 0;) {
         value = value << 8 | static_cast<unsigned char>(bytes[at + i]);
     }
     return value;
+}
+
+// Where in the file of a 64-bit ELF program the code at its entry point
+// is: in the loadable segment whose addresses hold it.
+std::size_t EntryOffset(const std::string& elf)
+{
+    const std::uint64_t entry = Get(elf, 24, 8);
+    for (std::size_t i = 0; i < Get(elf, 56, 2); ++i) {
+        const std::size_t segment = Get(elf, 32, 8) + i * Get(elf, 54, 2);
+        const std::uint64_t address = Get(elf, segment + 16, 8);
+        if (Get(elf, segment, 4) == 1 && entry >= address && entry - address < Get(elf, segment + 32, 8)) {
+            return Get(elf, segment + 8, 8) + (entry - address);
+        }
+    }
+    throw std::runtime_error("no segment of the program holds its entry point");
+}
+
+// The Linux program under test, in the forms made from it.
+std::string ElfForm(const std::string& form)
+{
+    std::string elf = ReadFile(ProgramUnderTest());
+    if (form == "foreign program") {
+        Put(elf, 18, 2, Get(elf, 18, 2) == 183 ? 62 : 183); // AArch64, or x86-64 there
+    } else if (form == "cut program") {
+        // e_shoff and e_shnum, as a 64-bit program has them.
+        elf.replace(40, 8, 8, '\0');
+        elf.replace(60, 2, 2, '\0');
+        elf.resize(elf.size() / 2);
+    } else if (form == "cut tail") {
+        elf.resize(elf.size() - 10);
+    } else if (form == "crash at start") {
+        // ud2, which the processor refuses: SIGILL. A bad address would give
+        // SIGSEGV, which the sanitizers' runtime turns into a report and
+        // status 1; it leaves SIGILL alone.
+        elf.replace(EntryOffset(elf), 2, "\x0f\x0b");
+    } else if (form == "tail never written") {
+        const std::size_t written = elf.size() * 3 / 10;
+        elf.replace(written, std::string::npos, elf.size() - written, '\0');
+    }
+    return elf;
+}
+
+std::string LinuxProgramFile(const std::string& form)
+{
+    const std::string withoutInterpreter = "script without #! ";
+    if (form.compare(0, withoutInterpreter.size(), withoutInterpreter) == 0) {
+        return WithoutFirstLine(ShellLauncher(std::stoi(form.substr(withoutInterpreter.size()))));
+    }
+    if (form == "crlf script") {
+        // As an editor on Windows saves it: env looks for a program "sh\r".
+        return "#!/usr/bin/env sh\r\n" + Replace(WithoutFirstLine(ShellLauncher(2)), "\n", "\r\n");
+    }
+    return form == "unloadable program"      ? "#!/nonexistent/interpreter\n"
+           : form == "system program"        ? ReadFile("/bin/true")
+           : form == "library"               ? ReadFile(KESTRIN_TEST_LIBRARY)
+           : form == "needs missing library" ? ReadFile(KESTRIN_NEEDS_LIBRARY)
+                                             : ElfForm(form);
+}
+
+// The Windows stand-in (version 2) in the forms made from it.
+std::string PeForm(const std::string& form)
+{
+    std::string pe = LauncherFile(2);
+    const std::size_t optional = Get(pe, 0x3c, 4) + 24;
+    if (form == "cut program") {
+        return pe.substr(0, pe.size() / 2);
+    }
+    if (form == "foreign program") {
+        Put(pe, optional - 20, 2, 0x1c4); // 32-bit ARM
+    } else if (form == "dll program") {
+        Put(pe, optional - 2, 2, Get(pe, optional - 2, 2) | 0x2000);
+    } else if (form == "gui program") {
+        Put(pe, optional + 68, 2, 2);
+    } else if (form == "unloadable program") {
+        Put(pe, optional + 56, 4, 0); // SizeOfImage
+    } else if (form == "crash at start") {
+        Put(pe, optional + 16, 4, 0); // AddressOfEntryPoint: its headers
+    } else if (form == "tail never written") {
+        const std::size_t headers = Get(pe, optional + 60, 4); // SizeOfHeaders
+        pe.replace(headers, std::string::npos, pe.size() - headers, '\0');
+    } else if (form == "signed program" || form == "cut tail") {
+        // A certificate table where a signature puts it, 8-aligned at the
+        // end; its last bytes still name the version.
+        pe.resize((pe.size() - 2 + 7) / 8 * 8, '\0');
+        const std::string certificate = std::string("\x40\0\0\0\0\x02\x02\0", 8) + std::string(54, 'c') + "\n2";
+        const std::size_t directory = optional + (Get(pe, optional, 2) == 0x20b ? 112 : 96) + 4 * 8;
+        Put(pe, directory, 4, static_cast<std::uint32_t>(pe.size()));
+        Put(pe, directory + 4, 4, static_cast<std::uint32_t>(certificate.size()));
+        pe += certificate;
+        if (form == "cut tail") {
+            pe.resize(pe.size() - 30);
+        }
+    }
+    return pe;
 }
 
 } // namespace
@@ -126,49 +231,10 @@ std::string LauncherFile(int version, std::size_t padding)
 
 std::string ProgramFile(const std::string& form)
 {
-    if (!TargetIsWindows()) {
-        std::string elf = ReadFile(ProgramUnderTest());
-        if (form == "foreign program") {
-            Put(elf, 18, 2, Get(elf, 18, 2) == 183 ? 62 : 183); // AArch64, or x86-64 there
-        }
-        if (form == "cut program") {
-            // e_shoff and e_shnum, as a 64-bit program has them.
-            elf.replace(40, 8, 8, '\0');
-            elf.replace(60, 2, 2, '\0');
-        }
-        return form == "cut program"          ? elf.substr(0, elf.size() / 2)
-               : form == "cut tail"           ? elf.substr(0, elf.size() - 10)
-               : form == "unloadable program" ? "#!/nonexistent/interpreter\n"
-               : form == "system program"     ? ReadFile("/bin/true")
-                                              : elf;
+    if (form == "exits 0 at once" || form == "exits 1 at once") {
+        return LauncherFile(exitsAtOnce + (form == "exits 1 at once" ? 1 : 0));
     }
-    std::string pe = LauncherFile(2);
-    const std::size_t optional = Get(pe, 0x3c, 4) + 24;
-    if (form == "cut program") {
-        return pe.substr(0, pe.size() / 2);
-    }
-    if (form == "foreign program") {
-        Put(pe, optional - 20, 2, 0x1c4); // 32-bit ARM
-    } else if (form == "dll program") {
-        Put(pe, optional - 2, 2, Get(pe, optional - 2, 2) | 0x2000);
-    } else if (form == "gui program") {
-        Put(pe, optional + 68, 2, 2);
-    } else if (form == "unloadable program") {
-        Put(pe, optional + 56, 4, 0); // SizeOfImage
-    } else if (form == "signed program" || form == "cut tail") {
-        // A certificate table where a signature puts it, 8-aligned at the
-        // end; its last bytes still name the version.
-        pe.resize((pe.size() - 2 + 7) / 8 * 8, '\0');
-        const std::string certificate = std::string("\x40\0\0\0\0\x02\x02\0", 8) + std::string(54, 'c') + "\n2";
-        const std::size_t directory = optional + (Get(pe, optional, 2) == 0x20b ? 112 : 96) + 4 * 8;
-        Put(pe, directory, 4, static_cast<std::uint32_t>(pe.size()));
-        Put(pe, directory + 4, 4, static_cast<std::uint32_t>(certificate.size()));
-        pe += certificate;
-        if (form == "cut tail") {
-            pe.resize(pe.size() - 30);
-        }
-    }
-    return pe;
+    return TargetIsWindows() ? PeForm(form) : LinuxProgramFile(form);
 }
 
 std::string StartRecord(int version, const std::string& folder)

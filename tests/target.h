@@ -27,6 +27,10 @@ std::vector<std::string> TargetArguments(const std::vector<std::string>& argumen
 
 // The stand-in launcher of a version, padded to a large file if asked, and
 // what it records when started in folder with no arguments (started.txt).
+// It keeps running a while after that, but versions exitsAtOnce and
+// exitsAtOnce + 1 end at once with status 0 and 1: a bootstrapper that has
+// started the real launcher, and a launcher handing over to a running copy.
+const int exitsAtOnce = 10;
 std::string LauncherFile(int version, std::size_t padding = 0);
 std::string StartRecord(int version, const std::string& folder);
 
@@ -39,6 +43,24 @@ std::string StartRecord(int version, const std::string& folder);
 // start it: on Linux a script whose interpreter is missing); on Linux
 // "system program" (/bin/true); on Windows "gui program", "dll program" and
 // "signed program". The Windows forms are version 2.
+//
+// Programs that start and then fail, in forms on both systems:
+// "crash at start" (its first instruction faults: on Linux a ud2 written
+// over it, SIGILL, which unlike SIGSEGV the sanitizers' runtime does not
+// turn into a report and status 1; on Windows an entry point at the
+// headers, which are not executable: an access violation, 0xC0000005, at
+// once where no debugger attaches, as start-wine sets Wine up);
+// "tail never written" (a download preallocated and cut off: on Linux the
+// first 30% kept and zeros after, SIGSEGV; on Windows zeros from the end of
+// the headers on, which Wine runs into an access violation); "exits 0 at
+// once" and "exits 1 at once" (the stand-in of version exitsAtOnce or
+// exitsAtOnce + 1). On Linux only: "library" (a shared library, which
+// SIGSEGV ends when run); "needs missing library" (a program whose shared
+// library the loader cannot find: status 127); "crlf script" (the stand-in,
+// version 2, with CR LF line ends, started by "#!/usr/bin/env sh": env
+// finds no "sh\r", status 127); "script without #! 1" and "... 2" (the
+// stand-in of that version without its "#!" line: the kernel will not run
+// it, a shell will).
 std::string ProgramFile(const std::string& form);
 
 // The report as the program writes it: CR LF line ends on Windows.

@@ -37,9 +37,12 @@ const std::string big = LauncherFile(3, 32 << 20);
 // Programs made from built ones, in the forms the program must tell apart.
 const std::vector<std::string> programForms =
     windows ? std::vector<std::string>{"cut program", "cut tail", "foreign program", "unloadable program",
-                                       "gui program", "dll program", "signed program"}
+                                       "gui program", "dll program", "signed program", "crash at start",
+                                       "tail never written", "exits 0 at once", "exits 1 at once"}
             : std::vector<std::string>{"program", "cut program", "cut tail", "foreign program", "unloadable program",
-                                       "system program"};
+                                       "system program", "crash at start", "tail never written", "exits 0 at once",
+                                       "exits 1 at once", "library", "needs missing library", "crlf script",
+                                       "script without #! 1", "script without #! 2"};
 const std::map<std::string, std::string> contentNames = [] {
     std::map<std::string, std::string> names{{v1, "v1"}, {v2, "v2"}, {big, "big"}};
     for (const std::string& form : programForms) {
@@ -444,9 +447,38 @@ std::vector<UpdateCase> AllCases()
                                refused("RefusedEmpty", "a document", ""),
                                refused("RefusedErrorPage", windows ? "v1" : "program", page),
                                refused("RefusedErrorPageWithoutOldLauncher", "", page)});
-    if (windows) {
-        cases.push_back(refused("RefusedLibrary", "v1", "dll program"));
+    cases.push_back(refused("RefusedLibrary", "v1", windows ? "dll program" : "library"));
+    // A download manager makes room for the whole file first: cut off, the
+    // rest is zeros. Where the headers show it (Linux: the section names),
+    // it is refused; else (Windows, unsigned) its start shows it.
+    cases.push_back(windows ? UpdateCase{"TailNeverWritten", Files("launcher.exe", "v1", "launcher.new", "tail never written"),
+                                         standardArguments, rolledBack, oldKept, 1}
+                            : refused("TailNeverWritten", "v1", "tail never written"));
+    // A download that passes the checks but cannot run ends within the
+    // watch, and gives way to the old launcher, started instead.
+    for (const char* form : {"crash at start", "needs missing library", "crlf script"}) {
+        if (windows && std::string(form) != "crash at start") {
+            continue;
+        }
+        cases.push_back({std::string("GivesWay") + (form[0] == 'c' && form[1] == 'r' && form[2] == 'a' ? "CrashAtStart"
+                                                    : form[0] == 'n' ? "NeedsMissingLibrary" : "CrlfScript"),
+                         Files("launcher.exe", "v1", "launcher.new", form), standardArguments, rolledBack, oldKept, 1});
     }
+    // A launcher that ends at once of its own accord has run: a bootstrapper
+    // (0), one that hands over to a copy already running (1).
+    for (const int version : {exitsAtOnce, exitsAtOnce + 1}) {
+        const std::string form = "exits " + std::to_string(version - exitsAtOnce) + " at once";
+        cases.push_back({"EndsAtOnceWith" + std::to_string(version - exitsAtOnce), Files("launcher.exe", "v1", "launcher.new", form),
+                         standardArguments, updated, {{"launcher.exe", "0755:" + form}}, version});
+    }
+    // A launcher that is a shell script without "#!" is run as a shell runs it.
+    cases.push_back(On(posixOnly, {"ScriptWithoutInterpreterLine", Files("launcher.exe", "script without #! 1", "launcher.new", "script without #! 2"),
+                                   standardArguments, updated, {{"launcher.exe", "0755:script without #! 2"}}, 2}));
+    // Stopped once the launchers swapped, with a new launcher that cannot
+    // run: the old one stays at the backup for the next run to put back.
+    const Listing crashKept{{"launcher.exe", "0755:crash at start"}, {"launcher.exe~kestrin-backup", "0755:v1"}};
+    cases.push_back(Signalled({"InterruptAfterMoveWithLauncherThatCannotRun", Files("launcher.exe", "v1", "launcher.new", "crash at start"),
+                               standardArguments, rolledBack, crashKept, 0}, "Move", 0, SIGINT));
     // Where the old launcher cannot go back, it stays at the backup, and
     // the line that says so names it.
     UpdateCase putBackFails = On(posixOnly, {"PutBackFails", Files("launcher.exe", "v1", "launcher.new", "unloadable program"),
@@ -658,6 +690,13 @@ std::vector<UpdateCase> AllCases()
                         And(Standard, Files("launcher.exe~kestrin-staging", "half", "launcher.exe~kestrin-backup", "v1")),
                         standardArguments, removeFailed, standardFiles, 0},
                        {holder, "launcher.exe~kestrin-staging", "rd", "9800", "launcher.exe", "r", "11200"}),
+             // A program that holds the new launcher without sharing its
+             // removal past the run's bound keeps the old one from going back
+             // over it: the old launcher stays at the backup.
+             Alongside({"PutBackRefusedWhileNewLauncherHeld", Files("launcher.exe", "v1", "launcher.new", "crash at start"),
+                        standardArguments, notPutBack,
+                        {{"launcher.exe", "0755:crash at start"}, {"launcher.exe~kestrin-backup", "0755:v1"}}, 0},
+                       {holder, "launcher.exe", "rn", "14000"}),
              // Stopped while the start waits out a program that holds the new
              // launcher: the "Starting" line is followed by the error line.
              Alongside(Signalled({"InterruptWhileStartRetried", Standard, standardArguments, notStarted, oldAtTheBackup, 0}, "Run", 1500, SIGINT),
