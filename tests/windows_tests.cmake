@@ -12,6 +12,11 @@ target_link_options(log_test PRIVATE $<$<NOT:$<BOOL:${MSVC}>>:-static>)
 add_test(NAME log_test COMMAND log_test)
 target_link_options(program_image_test PRIVATE $<$<NOT:$<BOOL:${MSVC}>>:-static>)
 add_test(NAME program_image_test COMMAND program_image_test)
+# The platform layer's parts, one table each.
+add_executable(windows_layer_test windows_layer_test.cpp)
+target_link_libraries(windows_layer_test PRIVATE kestrin_core GTest::gtest_main)
+target_link_options(windows_layer_test PRIVATE $<$<NOT:$<BOOL:${MSVC}>>:-static>)
+add_test(NAME windows_layer_test COMMAND windows_layer_test)
 include(release_tests.cmake)
 
 if(NOT CMAKE_CROSSCOMPILING_EMULATOR OR NOT CMAKE_HOST_UNIX)
@@ -44,7 +49,7 @@ set(unprivileged_prefix /tmp/kestrin-wine-nobody-${build_hash})
 # configuring; instead they are split into shards that CTest runs in parallel.
 set(shards 12)
 math(EXPR last_shard "${shards} - 1")
-set(windows_tests log_test program_image_test)
+set(windows_tests log_test program_image_test windows_layer_test)
 foreach(shard RANGE ${last_shard})
   add_test(NAME update_test_${shard} COMMAND ${CMAKE_BINARY_DIR}/runner/tests/update_test)
   set_tests_properties(update_test_${shard} PROPERTIES ENVIRONMENT
