@@ -3,6 +3,7 @@
 #include "expected_report.h"
 #include "scratch_folder.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 
@@ -50,6 +51,22 @@ std::uint32_t Get(const std::string& bytes, std::size_t at, unsigned width)
         value = value << 8 | static_cast<unsigned char>(bytes[at + i]);
     }
     return value;
+}
+
+// Where the last of a 64-bit program's segments ends in the file: a cut
+// before it leaves the program without bytes it loads. Half the file would
+// not do for a build that carries its debug information after them (the
+// sanitizers' Debug build), whose first half is a whole program.
+std::size_t SegmentsEnd(const std::string& elf)
+{
+    const std::size_t table = Get(elf, 32, 4);  // e_phoff
+    const std::size_t entrySize = Get(elf, 54, 2); // e_phentsize
+    std::size_t end = 0;
+    for (std::size_t i = 0; i < Get(elf, 56, 2); ++i) { // e_phnum
+        const std::size_t entry = table + i * entrySize;
+        end = std::max<std::size_t>(end, Get(elf, entry + 8, 4) + Get(elf, entry + 32, 4)); // p_offset + p_filesz
+    }
+    return end;
 }
 
 } // namespace
@@ -136,7 +153,7 @@ std::string ProgramFile(const std::string& form)
             elf.replace(40, 8, 8, '\0');
             elf.replace(60, 2, 2, '\0');
         }
-        return form == "cut program"          ? elf.substr(0, elf.size() / 2)
+        return form == "cut program"          ? elf.substr(0, SegmentsEnd(elf) / 2)
                : form == "cut tail"           ? elf.substr(0, elf.size() - 10)
                : form == "unloadable program" ? "#!/nonexistent/interpreter\n"
                : form == "system program"     ? ReadFile("/bin/true")
