@@ -2,8 +2,9 @@
 // folder, and the folder's descriptor the lock holds is where the run's
 // names are resolved meanwhile.
 //
-// Uses: FolderOf, SetLockedFolder, ClearLockedFolder (places); GiveUpTime
-// and PauseMilliseconds (src/shared/run_clock.cpp, over the clock).
+// Uses: FolderOf, SetLockedFolder, ClearLockedFolder (places);
+// MicrosecondsNow (clock); GiveUpTime and PauseMilliseconds
+// (src/shared/run_clock.cpp, over the clock).
 
 #include "layer.h"
 
