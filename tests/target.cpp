@@ -3,6 +3,7 @@
 #include "expected_report.h"
 #include "scratch_folder.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <stdexcept>
@@ -63,6 +64,22 @@ std::uint64_t Get(const std::string& bytes, std::size_t at, unsigned width)
     return value;
 }
 
+// Where the last of a 64-bit program's segments ends in the file: a cut
+// before it leaves the program without bytes it loads. Half the file would
+// not do for a build that carries its debug information after them (the
+// sanitizers' Debug build), whose first half is a whole program.
+std::size_t SegmentsEnd(const std::string& elf)
+{
+    const std::size_t table = Get(elf, 32, 8);     // e_phoff
+    const std::size_t entrySize = Get(elf, 54, 2); // e_phentsize
+    std::size_t end = 0;
+    for (std::size_t i = 0; i < Get(elf, 56, 2); ++i) { // e_phnum
+        const std::size_t entry = table + i * entrySize;
+        end = std::max<std::size_t>(end, Get(elf, entry + 8, 8) + Get(elf, entry + 32, 8)); // p_offset + p_filesz
+    }
+    return end;
+}
+
 // Where in the file of a 64-bit ELF program the code at its entry point
 // is: in the loadable segment whose addresses hold it.
 std::size_t EntryOffset(const std::string& elf)
@@ -88,7 +105,7 @@ std::string ElfForm(const std::string& form)
         // e_shoff and e_shnum, as a 64-bit program has them.
         elf.replace(40, 8, 8, '\0');
         elf.replace(60, 2, 2, '\0');
-        elf.resize(elf.size() / 2);
+        elf.resize(SegmentsEnd(elf) / 2);
     } else if (form == "cut tail") {
         elf.resize(elf.size() - 10);
     } else if (form == "crash at start") {
