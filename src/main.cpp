@@ -10,6 +10,7 @@
 // launcher that does not close) ends the run before the old one is touched.
 
 #include "helper_files.h"
+#include "kestrin_version.h"
 #include "log.h"
 #include "platform.h"
 
@@ -83,7 +84,7 @@ int main(int argc, char* argv[])
     SurviveFailedWrites();
 
     std::cout << "=============================================\n";
-    std::cout << "        >> Launcher Kestrin v1.0 <<\n";
+    std::cout << "        >> Launcher Kestrin v" KESTRIN_VERSION_TEXT " <<\n";
     std::cout << "=============================================\n\n";
 
     if (argc < 3) {

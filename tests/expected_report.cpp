@@ -1,11 +1,13 @@
 #include "expected_report.h"
 
+#include "kestrin_version.h"
+
 #include <regex>
 
 namespace {
 
 const std::string rule = "=============================================\n";
-const std::string banner = rule + "        >> Launcher Kestrin v1.0 <<\n" + rule + "\n";
+const std::string banner = rule + "        >> Launcher Kestrin v" KESTRIN_VERSION_TEXT " <<\n" + rule + "\n";
 
 } // namespace
 
