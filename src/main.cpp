@@ -222,7 +222,9 @@ int main(int argc, char* argv[])
     const bool givesWay = (start == notTakenAsProgram || start == endedByFault) && aside == movedAside;
     if (givesWay && PutBack(backupFile, oldFile)) {
         Log("Move", putBackMessage);
-        if (WatchLaunch(StartProgram(oldFile), MicrosecondsNow() + launcherWatchMicroseconds) != startedProgram) {
+        // What the user had is started, not watched: there is nothing to
+        // fall back to.
+        if (WatchLaunch(StartProgram(oldFile), MicrosecondsNow()) != startedProgram) {
             Log("Error", "Failed to start old launcher!");
         }
     } else if (givesWay) {

@@ -37,7 +37,11 @@ const std::vector<FormCase> formCases = {
     {"NeedsMissingLibrary", "needs missing library", linuxOnly, 127, 0,
      "error while loading shared libraries: libkestrin_test_library.so", 0},
     {"CrashAtStart", "crash at start", linuxOnly, -1, SIGILL, "", 0},
+#if !defined(__SANITIZE_ADDRESS__)
+    // Not run from the sanitizers' build: their runtime, itself half zeros,
+    // hangs on the fault. (The update refuses the file before it runs.)
     {"TailNeverWritten", "tail never written", linuxOnly, -1, SIGSEGV, "", 0},
+#endif
     {"CrlfScript", "crlf script", linuxOnly, 127, 0, "sh\\r", 0}, // the CR spelled out
     {"ScriptWithoutInterpreter1", "script without #! 1", linuxOnly, 0, 0, "", 1, true},
     {"ScriptWithoutInterpreter2", "script without #! 2", linuxOnly, 0, 0, "", 2, true},
