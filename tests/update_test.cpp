@@ -717,9 +717,6 @@ std::vector<UpdateCase> AllCases()
              Alongside(Signalled({"InterruptWhileStartRetried", Standard, standardArguments, notStarted, oldAtTheBackup, 0}, "Run", 1500, SIGINT),
                        {holder, "launcher.exe", "n", "6000"}),
          });
-    // Removing a download that is a link removes the link; where the system
-    // cannot (Wine opens a Unix link's target), the update is refused. The
-    // file it leads to stays as it was.
     // Windows: a signed launcher gives way only to a program its publisher
     // signed (Wine trusts every chain, so there a publisher is the
     // certificate's subject). An unsigned one takes any program: signed
@@ -755,6 +752,9 @@ std::vector<UpdateCase> AllCases()
     UpdateCase signedKestrin = signedFiles("SignedKestrinUpdatesItself", "Kestrin signed by A", "Kestrin signed by A", "");
     signedKestrin.launchedVersion = -1;
     cases.push_back(signedKestrin);
+    // Removing a download that is a link removes the link; where the system
+    // cannot (Wine opens a Unix link's target), the update is refused. The
+    // file it leads to stays as it was.
     cases.push_back({"DownloadLinksIntoAnotherFolder", And(Files("launcher.exe", "v1", "other/target", "v2"), [](const std::string& folder) {
                          fs::create_symlink("other/target", folder + "/launcher.new");
                          return true;
