@@ -61,6 +61,41 @@ std::string Bytes(const void* data, DWORD size)
     return size == 0 ? std::string() : std::string(static_cast<const char*>(data), size);
 }
 
+std::uint32_t Get(const std::string& bytes, std::size_t at, unsigned width)
+{
+    std::uint32_t value = 0;
+    for (unsigned i = width; i-- > 0;) {
+        value = value << 8 | static_cast<unsigned char>(bytes[at + i]);
+    }
+    return value;
+}
+
+// True for a program image whose header has no certificate table: it
+// carries no signature, as WinVerifyTrust would say too, and wintrust.dll
+// need not be loaded to tell (under Wine that alone takes a tenth of a
+// second). Anything else (a script can be signed too) is left to
+// WinVerifyTrust.
+bool PlainlyUnsigned(HANDLE file)
+{
+    std::string head(4096, '\0');
+    OVERLAPPED fromStart{};
+    DWORD got = 0;
+    if (!ReadFile(file, &head[0], static_cast<DWORD>(head.size()), &got, &fromStart) || got < 0x40 ||
+        head.compare(0, 2, "MZ") != 0) {
+        return false;
+    }
+    head.resize(got);
+    const std::size_t optional = std::size_t{Get(head, 0x3c, 4)} + 24;
+    if (optional + 112 + 5 * 8 > head.size() || head.compare(optional - 24, 4, std::string("PE\0\0", 4)) != 0) {
+        return false;
+    }
+    // PE32 or PE32+: where the data directories begin, and how many there are.
+    const bool wide = Get(head, optional, 2) == 0x20b;
+    const std::size_t directories = optional + (wide ? 112 : 96);
+    const std::uint32_t count = Get(head, directories - 4, 4);
+    return count < 5 || Get(head, directories + 4 * 8 + 4, 4) == 0;
+}
+
 // The signer's certificate from the verification's state: its subject as
 // "CN=..., O=..., C=..." and its public key. A signature whose signer
 // cannot be read is taken for one the system rejects.
@@ -83,9 +118,8 @@ void ReadSigner(HANDLE state, SignatureFacts& facts)
     const DWORD length = nameToString(X509_ASN_ENCODING, &info.Subject, form, nullptr, 0);
     std::string subject(length > 0 ? length : 1, '\0');
     nameToString(X509_ASN_ENCODING, &info.Subject, form, &subject[0], length);
-    subject.resize(subject.find('\0'));
     const CERT_PUBLIC_KEY_INFO& key = info.SubjectPublicKeyInfo;
-    facts.subject = subject;
+    facts.subject = subject.c_str();
     facts.publicKey = std::string(key.Algorithm.pszObjId != nullptr ? key.Algorithm.pszObjId : "") + " " +
                       Bytes(key.Algorithm.Parameters.pbData, key.Algorithm.Parameters.cbData) + " " +
                       Bytes(key.PublicKey.pbData, key.PublicKey.cbData);
@@ -95,9 +129,12 @@ void ReadSigner(HANDLE state, SignatureFacts& facts)
 
 SignatureFacts ReadSignature(HANDLE file, const std::string& path)
 {
-    static const auto verifyTrust = Find<VerifyCall>(Wintrust(), "WinVerifyTrust");
     SignatureFacts facts;
-    if (verifyTrust == nullptr || file == INVALID_HANDLE_VALUE) {
+    if (file == INVALID_HANDLE_VALUE || PlainlyUnsigned(file)) {
+        return facts;
+    }
+    static const auto verifyTrust = Find<VerifyCall>(Wintrust(), "WinVerifyTrust");
+    if (verifyTrust == nullptr) {
         return facts;
     }
     const std::wstring widePath = Wide(path);
