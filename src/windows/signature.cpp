@@ -1,5 +1,8 @@
 // Authenticode through wintrust.dll: WinVerifyTrust for the verdict, the
 // provider's state for the signer's certificate.
+//
+// Uses: publisher.h (the rule and its refusals) and Win32 only: nothing of
+// the rest of the layer, so that staging.cpp can call it.
 
 #include "windows/signature.h"
 
