@@ -115,6 +115,7 @@ int main(int argc, char* argv[])
     const bool mayProceed = lock.result == locked || lock.result == cannotLock;
     bool folderAllows = false;
     bool staged = false;
+    std::string refusal;
     if (mayProceed) {
         if (lock.result == locked) {
             ClearLeftoversOfKilledRun(oldFile, newFile, backupFile, stagingFile, probeFile);
@@ -123,7 +124,8 @@ int main(int argc, char* argv[])
         // The launcher is never its own download, under whatever name: there
         // would be nothing to install, and removing the download would take
         // the launcher.
-        staged = folderAllows && !SameFile(newFile, oldFile) && StageCopy(newFile, stagingFile, oldFile, probeFile);
+        staged = folderAllows && !SameFile(newFile, oldFile) &&
+                 StageCopy(newFile, stagingFile, oldFile, probeFile, refusal);
     }
     PauseUntil(waitStarted + 500000);
     // Only a launcher about to be replaced is waited for.
@@ -139,6 +141,9 @@ int main(int argc, char* argv[])
     if (!staged) {
         // The old launcher was not touched, so it is not said to be removed.
         Log("Move", moveMessage);
+        if (!refusal.empty()) {
+            Log("Error", refusal);
+        }
         return FailUpdate(lock, "Failed to move new launcher!");
     }
 

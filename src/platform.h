@@ -124,9 +124,13 @@ bool FolderAllowsUpdate(const std::string& oldFile);
 // leads to a file in another folder (a link the system cannot open as a
 // link) is refused, and one on another volume than oldFile's folder is held
 // so that no other program can open it, once none has it open (waited for
-// until the deadline).
+// until the deadline). Also on Windows, where the launcher at permissionsOf
+// carries a valid Authenticode signature, a copy not signed by the same
+// publisher (see publisher.h) is refused, and refusal then says why, in a
+// line for the user; it is left alone otherwise. Linux has no signatures
+// of programs to hold a download to.
 bool StageCopy(const std::string& newFile, const std::string& stagingFile,
-               const std::string& permissionsOf, const std::string& probeFile);
+               const std::string& permissionsOf, const std::string& probeFile, std::string& refusal);
 
 // Holds every stop request that can be held until ReleaseStopRequests; it
 // then acts at the next safe point. Used for the critical window, from the

@@ -19,7 +19,7 @@ int ExpectedStatus(Outcome outcome)
     return outcome == usageError ? 1 : outcome == removeFailed || outcome == moveFailed ? 2 : 3;
 }
 
-std::string ExpectedReport(Outcome outcome, const std::vector<std::string>& arguments)
+std::string ExpectedReport(Outcome outcome, const std::vector<std::string>& arguments, const std::string& refusal)
 {
     if (outcome == usageError) {
         return banner + "[TIME] Error           : Usage: Kestrin.exe <oldfile> <newfile>\n";
@@ -34,7 +34,8 @@ std::string ExpectedReport(Outcome outcome, const std::vector<std::string>& argu
     const std::string move = "[TIME] Move            : Renaming " + newFile + " -> " + oldFile + "\n";
     // A new launcher that could not be staged leaves the old one untouched.
     if (outcome == moveFailed) {
-        return report + move + "[TIME] Error           : Failed to move new launcher!\n";
+        const std::string why = refusal.empty() ? "" : "[TIME] Error           : " + refusal + "\n";
+        return report + move + why + "[TIME] Error           : Failed to move new launcher!\n";
     }
     report += (outcome == installed ? "" : "[TIME] Success         : Old launcher removed.\n") + move;
     report += "[TIME] Success         : New launcher renamed successfully.\n"

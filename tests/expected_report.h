@@ -16,8 +16,11 @@ enum Outcome { updated, installed, usageError, removeFailed, moveFailed, notStar
 
 int ExpectedStatus(Outcome outcome);
 
-// The whole report of a run that ends with outcome, for these arguments.
-std::string ExpectedReport(Outcome outcome, const std::vector<std::string>& arguments);
+// The whole report of a run that ends with outcome, for these arguments;
+// refusal is the Error line's text that says why the new launcher was
+// refused (a signature), if any.
+std::string ExpectedReport(Outcome outcome, const std::vector<std::string>& arguments,
+                           const std::string& refusal = "");
 
 // The report up to the first line holding text.
 std::string CutAfterLineWith(const std::string& report, const std::string& text);

@@ -5,7 +5,9 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
+#include <map>
 #include <stdexcept>
 
 namespace {
@@ -160,9 +162,9 @@ std::string PeForm(const std::string& form)
         pe.replace(headers, std::string::npos, pe.size() - headers, '\0');
     } else if (form == "signed program" || form == "cut tail") {
         // A certificate table where a signature puts it, 8-aligned at the
-        // end; its last bytes still name the version.
-        pe.resize((pe.size() - 2 + 7) / 8 * 8, '\0');
-        const std::string certificate = std::string("\x40\0\0\0\0\x02\x02\0", 8) + std::string(54, 'c') + "\n2";
+        // end, after the version (the stand-in reads it before the table).
+        pe.resize((pe.size() + 7) / 8 * 8, '\0');
+        const std::string certificate = std::string("\x40\0\0\0\0\x02\x02\0", 8) + std::string(56, 'c');
         const std::size_t directory = optional + (Get(pe, optional, 2) == 0x20b ? 112 : 96) + 4 * 8;
         Put(pe, directory, 4, static_cast<std::uint32_t>(pe.size()));
         Put(pe, directory + 4, 4, static_cast<std::uint32_t>(certificate.size()));
@@ -252,6 +254,50 @@ std::string ProgramFile(const std::string& form)
         return LauncherFile(exitsAtOnce + (form == "exits 1 at once" ? 1 : 0));
     }
     return TargetIsWindows() ? PeForm(form) : LinuxProgramFile(form);
+}
+
+std::string SignerSubject(const std::string& who)
+{
+    return "CN=Kestrin test publisher " + who;
+}
+
+std::string SignedBy(const std::string& program, const std::string& who)
+{
+    // The certificates live as long as the process.
+    static const std::string keys = [] {
+        static std::string folder = MakeScratchFolder();
+        std::atexit([] { RemoveScratchFolder(folder); });
+        return folder;
+    }();
+    static std::map<std::string, bool> made;
+    const std::string key = "'" + keys + "/" + who + ".key'";
+    const std::string certificate = "'" + keys + "/" + who + ".pem'";
+    const std::string quiet = " > /dev/null 2>&1";
+    if (made.count(who) == 0) {
+        const std::string make = "openssl req -x509 -newkey rsa:2048 -nodes -days 2 -keyout " + key + " -out " +
+                                 certificate + " -subj '/" + SignerSubject(who) +
+                                 "' -addext extendedKeyUsage=codeSigning" + quiet;
+        made[who] = std::system(make.c_str()) == 0;
+    }
+    const std::string input = keys + "/unsigned.exe";
+    const std::string output = keys + "/signed.exe";
+    PutFile(input, program, 0644);
+    std::remove(output.c_str());
+    const std::string sign = "osslsigncode sign -h sha256 -certs " + certificate + " -key " + key + " -in '" +
+                             input + "' -out '" + output + "'" + quiet;
+    return made[who] && std::system(sign.c_str()) == 0 ? ReadFile(output) : "";
+}
+
+std::string OneByteOfCodeChanged(std::string program)
+{
+    if (program.size() < 0x40) {
+        return program;
+    }
+    const std::size_t header = Get(program, 0x3c, 4);
+    const std::size_t sections = header + 24 + Get(program, header + 20, 2);
+    const std::size_t code = Get(program, sections + 20, 4); // PointerToRawData
+    program[code + 16] = static_cast<char>(program[code + 16] ^ 1);
+    return program;
 }
 
 std::string StartRecord(int version, const std::string& folder)

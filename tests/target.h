@@ -42,7 +42,8 @@ std::string StartRecord(int version, const std::string& folder);
 // runs), "unloadable program" (whole to the eye, but the system will not
 // start it: on Linux a script whose interpreter is missing); on Linux
 // "system program" (/bin/true); on Windows "gui program", "dll program" and
-// "signed program". The Windows forms are version 2.
+// "signed program" (a certificate table, but no signature Windows would
+// take). The Windows forms are version 2.
 //
 // Programs that start and then fail, in forms on both systems:
 // "crash at start" (its first instruction faults: on Linux a ud2 written
@@ -62,6 +63,18 @@ std::string StartRecord(int version, const std::string& folder);
 // stand-in of that version without its "#!" line: the kernel will not run
 // it, a shell will).
 std::string ProgramFile(const std::string& form);
+
+// A Windows program signed with Authenticode (SHA-256), as a publisher
+// signs it, by a throwaway self-signed certificate whose subject is
+// SignerSubject(who): one certificate for each who, made once per test
+// process. Empty where this machine cannot sign (no openssl or
+// osslsigncode).
+std::string SignedBy(const std::string& program, const std::string& who);
+std::string SignerSubject(const std::string& who);
+
+// The program with one byte of its first section's contents changed: its
+// signature, if any, no longer matches it.
+std::string OneByteOfCodeChanged(std::string program);
 
 // The report as the program writes it: CR LF line ends on Windows.
 std::string TargetLineEnds(const std::string& report);

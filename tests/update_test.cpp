@@ -43,10 +43,24 @@ const std::vector<std::string> programForms =
                                        "system program", "crash at start", "tail never written", "exits 0 at once",
                                        "exits 1 at once", "library", "needs missing library", "crlf script",
                                        "script without #! 1", "script without #! 2"};
+// Signed with throwaway certificates of two publishers, A and B (Windows):
+// the launchers, one of them changed after signing, and Kestrin.exe itself.
+const std::map<std::string, std::string> signedContents =
+    windows ? std::map<std::string, std::string>{{"v1 signed by A", SignedBy(v1, "A")},
+                                                 {"v2 signed by A", SignedBy(v2, "A")},
+                                                 {"v2 signed by B", SignedBy(v2, "B")},
+                                                 {"v2 signed by A, changed", OneByteOfCodeChanged(SignedBy(v2, "A"))},
+                                                 {"Kestrin signed by A", SignedBy(ReadFile(ProgramUnderTest()), "A")}}
+            : std::map<std::string, std::string>{};
+const bool canSign = std::all_of(signedContents.begin(), signedContents.end(),
+                                 [](const auto& entry) { return !entry.second.empty(); });
 const std::map<std::string, std::string> contentNames = [] {
     std::map<std::string, std::string> names{{v1, "v1"}, {v2, "v2"}, {big, "big"}};
     for (const std::string& form : programForms) {
         names.emplace(ProgramFile(form), form);
+    }
+    for (const auto& [name, content] : signedContents) {
+        names.emplace(content, name);
     }
     return names;
 }();
@@ -71,6 +85,7 @@ struct UpdateCase {
     // holder ("{holder}") with its file, sharing and time (see file_holder.cpp).
     std::vector<std::string> alongside{};
     bool lockHeld = false;   // another program holds a lock on the folder
+    std::string refusal{};   // the Error line that says why the download was refused
 };
 
 // Names the case in test reports instead of dumping its bytes.
@@ -704,6 +719,41 @@ std::vector<UpdateCase> AllCases()
              Alongside(Signalled({"InterruptWhileStartRetried", Standard, standardArguments, notStarted, oldAtTheBackup, 0}, "Run", 1500, SIGINT),
                        {holder, "launcher.exe", "n", "6000"}),
          });
+    // Windows: a signed launcher gives way only to a program its publisher
+    // signed (Wine trusts every chain, so there a publisher is the
+    // certificate's subject). An unsigned one takes any program: signed
+    // here, unsigned in "Succeeds".
+    const auto signedFiles = [](const std::string& name, const std::string& old, const std::string& download,
+                                const std::string& refusal) {
+        const bool refused = !refusal.empty();
+        UpdateCase c{name,
+                     [=](const std::string& folder) {
+                         return canSign && Files("launcher.exe", old, "launcher.new", download)(folder);
+                     },
+                     standardArguments, refused ? moveFailed : updated,
+                     refused ? Listing{{"launcher.exe", "0755:" + old}, {"launcher.new", "0644:" + download}}
+                             : Listing{{"launcher.exe", "0755:" + download}},
+                     refused ? 0 : 2, windowsOnly};
+        c.refusal = refusal;
+        return c;
+    };
+    const std::string publisherA = SignerSubject("A");
+    cases.insert(cases.end(), {
+        signedFiles("SignedBySamePublisher", "v1 signed by A", "v2 signed by A", ""),
+        signedFiles("SignedByAnotherPublisher", "v1 signed by A", "v2 signed by B",
+                    "The new launcher is not signed by the old launcher's publisher (old: " + publisherA + ", new: " +
+                        SignerSubject("B") + ")"),
+        signedFiles("UnsignedAfterSigned", "v1 signed by A", "v2",
+                    "The new launcher is not signed, but the old launcher is (" + publisherA + ")"),
+        signedFiles("SignedThenChanged", "v1 signed by A", "v2 signed by A, changed",
+                    "The new launcher's signature does not match its contents"),
+        signedFiles("SignedAfterUnsigned", "v1", "v2 signed by A", ""),
+    });
+    // A signed release of Kestrin.exe as a launcher would be: started with
+    // no arguments, it writes its usage and exits with 1, an ordinary end.
+    UpdateCase signedKestrin = signedFiles("SignedKestrinUpdatesItself", "Kestrin signed by A", "Kestrin signed by A", "");
+    signedKestrin.launchedVersion = -1;
+    cases.push_back(signedKestrin);
     // Removing a download that is a link removes the link; where the system
     // cannot (Wine opens a Unix link's target), the update is refused. The
     // file it leads to stays as it was.
@@ -795,8 +845,8 @@ TEST_P(UpdateRun, EndsAsExpected)
     const std::string yDrive = windows ? std::string(std::getenv("WINEPREFIX")) + "/y-drive" : "";
     folder = MakeScratchFolder(c.runsAtOnce == 2 ? yDrive : "");
     if (!c.prepare(folder)) {
-        GTEST_SKIP() << "this machine cannot set up the case (it needs root for a mount, or a "
-                        "file system with the immutable attribute)";
+        GTEST_SKIP() << "this machine cannot set up the case (it needs root for a mount, a "
+                        "file system with the immutable attribute, or openssl and osslsigncode to sign)";
     }
     std::string wrapped;
     for (const std::string& part : c.run.wrapper) {
@@ -929,7 +979,7 @@ TEST_P(UpdateRun, EndsAsExpected)
         successes += outcome == updated;
         EXPECT_EQ(result.exitStatus, ExpectedStatus(outcome));
         if (run.output == outputToPipe || run.output == outputToLeakyPipe) {
-            EXPECT_EQ(output, TargetLineEnds(ExpectedReport(outcome, runsOf[i].arguments)));
+            EXPECT_EQ(output, TargetLineEnds(ExpectedReport(outcome, runsOf[i].arguments, c.refusal)));
         }
     }
     if (c.runsAtOnce > 1) {

@@ -196,7 +196,7 @@ bool MayInstall(int staged, bool hasOld, const std::string& oldFile)
 } // namespace
 
 bool StageCopy(const std::string& newFile, const std::string& stagingFile,
-               const std::string& permissionsOf, const std::string& probeFile)
+               const std::string& permissionsOf, const std::string& probeFile, std::string& /*refusal*/)
 {
     const int source = MayRemove(newFile, probeFile) ? OpenRegularFile(newFile) : -1;
     if (source < 0) {

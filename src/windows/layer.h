@@ -10,6 +10,7 @@
 //   ../shared/run_clock.cpp  the run's deadline (GiveUpAt, GiveUpTime)
 //   files.cpp   identity, links, who may remove, helper files
 //   lock.cpp    the updaters' lock
+//   signature.cpp the Authenticode signatures (own header: signature.h)
 //   staging.cpp the copy, its flush, the program check on it
 //   swap.cpp    renames, the swap, the put-back, removing the download
 //   ../shared/aside.cpp      MoveAside

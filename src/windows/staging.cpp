@@ -2,12 +2,14 @@
 // program that may replace it, and flushed to the disk; the download held
 // from then on, so that it can be removed once the new launcher is in place.
 //
-// Uses: program_image.h (the program check), files.cpp, ../shared/run_clock.cpp
-// (the run's deadline), clock.cpp (Retried), stops.cpp, held.cpp and Win32.
+// Uses: program_image.h (the program check), signature.cpp (the publisher's
+// signature), files.cpp, ../shared/run_clock.cpp (the run's deadline),
+// clock.cpp (Retried), stops.cpp, held.cpp and Win32.
 
 #include "layer.h"
 
 #include "program_image.h"
+#include "windows/signature.h"
 
 #include <vector>
 
@@ -149,7 +151,7 @@ void HoldDownload(const std::string& newFile, const std::string& permissionsOf, 
 } // namespace
 
 bool StageCopy(const std::string& newFile, const std::string& stagingFile, const std::string& permissionsOf,
-               const std::string&)
+               const std::string&, std::string& refusal)
 {
     if (!IsRegularFile(newFile) || LeadsToAnotherFolder(newFile) || !Copied(newFile, stagingFile)) {
         return false;
@@ -176,6 +178,8 @@ bool StageCopy(const std::string& newFile, const std::string& stagingFile, const
     staged = copy != INVALID_HANDLE_VALUE && Held().file[heldDownload].handle != INVALID_HANDLE_VALUE &&
              MayInstall(copy, permissionsOf) && FlushFileBuffers(copy) && SetAttributes(copy, attributes) &&
              !StopRequested();
+    // A signed launcher gives way only to a program its publisher signed.
+    staged = staged && SignedLikeOldLauncher(permissionsOf, copy, stagingFile, refusal);
     if (!staged) {
         LetGoOfDownload();
         RemoveHelperFile(stagingFile);
