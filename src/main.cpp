@@ -49,6 +49,36 @@ int FailUpdate(UpdatersLock& lock, const std::string& message)
     return exitUpdateFailed;
 }
 
+// A download left as it was tells the launcher that no update happened:
+// the old launcher goes back, or where there was none, the new one goes (to
+// the staging name, removed with it). True when that was done.
+bool UndoSwap(AsideResult aside, const std::string& oldFile, const std::string& backupFile,
+              const std::string& stagingFile)
+{
+    // However long the removal waited, this gets time of its own.
+    GiveUpAt(MicrosecondsNow() + patienceMicroseconds);
+    return aside == movedAside ? PutBack(backupFile, oldFile) : RenameWithoutReplacing(oldFile, stagingFile);
+}
+
+// The download's name did not go, so no success is claimed: message names
+// what became of it, and oldLauncherLine, where given, what became of the
+// old launcher (a "Move" line where it went back, else an "Error" line).
+// Left as it was, the download tells the launcher that no update happened
+// (status 2). Marked for removal, it goes once the programs that hold it let
+// go: the new launcher stays, not started, the old one at the backup
+// (status 3).
+int DownloadStayed(UpdatersLock& lock, DownloadState download, const std::string& message,
+                   const std::string* oldLauncherLine, bool wentBack)
+{
+    LetOthersIn(lock);
+    Log("Error", message);
+    if (oldLauncherLine != nullptr) {
+        Log(wentBack ? "Move" : "Error", *oldLauncherLine);
+    }
+    PauseMilliseconds(errorPauseMilliseconds);
+    return download == downloadKept ? exitUpdateFailed : exitNotStarted;
+}
+
 // A run killed half way leaves its helper files behind. The staging file
 // is never more than a copy. The backup is the old launcher until the new
 // one has run: it goes back over whatever stands at the launcher's path,
@@ -106,6 +136,8 @@ int main(int argc, char* argv[])
     const std::string runMessage = "Starting " + oldFile;
     const std::string putBackMessage = "Old launcher put back: " + oldFile;
     const std::string notPutBackMessage = "Failed to put back old launcher! The old launcher is " + backupFile;
+    const std::string keptMessage = "Failed to remove new launcher! It is still there: " + newFile;
+    const std::string goingMessage = "Failed to remove new launcher! It goes once no program holds it: " + newFile;
 
     // The launcher closes meanwhile; the copy touches nothing of it.
     Log("Info", "Waiting for launcher to close...");
@@ -166,9 +198,15 @@ int main(int argc, char* argv[])
     // swap is made to last before the download goes: a power cut must not
     // leave the old launcher without the download. A stop from here on
     // leaves the backup, the old launcher, for the next run to judge.
+    DownloadState download = downloadGone;
+    bool undone = false;
     if (placed) {
         FlushFolder(oldFile);
-        RemoveDownload(newFile, stagingFile);
+        download = RemoveDownload(newFile, stagingFile);
+        if (download == downloadKept) {
+            undone = UndoSwap(aside, oldFile, backupFile, stagingFile);
+            placed = !undone;
+        }
         FlushFolder(oldFile);
     }
     ReleaseStopRequests();
@@ -185,6 +223,11 @@ int main(int argc, char* argv[])
         Log("Success", "Old launcher removed.", movedAt);
     }
     Log("Move", moveMessage, movedAt);
+    if (download != downloadGone) {
+        const bool oldGoesBack = download == downloadKept && aside == movedAside;
+        return DownloadStayed(lock, download, download == downloadKept ? keptMessage : goingMessage,
+                              oldGoesBack ? (undone ? &putBackMessage : &notPutBackMessage) : nullptr, undone);
+    }
     if (!placed) {
         return FailUpdate(lock, putBack ? "Failed to move new launcher!" : keptAsideMessage);
     }

@@ -121,14 +121,15 @@ bool FolderAllowsUpdate(const std::string& oldFile);
 // the launcher that no update happened. Returns false, with no staging file
 // left, when any of it fails or a stop is requested meanwhile; until the
 // staging file is renamed, a stop removes it. On Windows, a download that
-// leads to a file in another folder (a link the system cannot open as a
-// link) is refused, and one on another volume than oldFile's folder is held
-// so that no other program can open it, once none has it open (waited for
-// until the deadline). Also on Windows, where the launcher at permissionsOf
-// carries a valid Authenticode signature, a copy not signed by the same
-// publisher (see publisher.h) is refused, and refusal then says why, in a
-// line for the user; it is left alone otherwise. Linux has no signatures
-// of programs to hold a download to.
+// leads to a file in another folder or under another name (a link the
+// system cannot open as a link) is refused, and one on another volume than
+// oldFile's folder (its volume's serial number differs) is held so that no
+// other program can open it, once none has it open (waited for until the
+// deadline). A read-only one keeps its attribute. Also on Windows,
+// where the launcher at permissionsOf carries a valid Authenticode
+// signature, a copy not signed by the same publisher (see publisher.h) is
+// refused, and refusal then says why, in a line for the user; it is left
+// alone otherwise. Linux has no signatures of programs to hold a download to.
 bool StageCopy(const std::string& newFile, const std::string& stagingFile,
                const std::string& permissionsOf, const std::string& probeFile, std::string& refusal);
 
@@ -176,17 +177,28 @@ bool MoveBack(const std::string& backupFile, const std::string& oldFile);
 // Makes the renames in oldFile's folder last through a power cut.
 void FlushFolder(const std::string& oldFile);
 
+enum DownloadState {
+    downloadGone, // its name has gone
+    downloadKept, // nothing was done to it: it stays as it was
+    downloadGoing // (Windows) marked for removal, its name stays until the
+                  // programs that hold it let go
+};
+
 // Removes the download's name once the new launcher is in place (StageCopy
-// made sure that it can be); on Windows also a read-only one. On POSIX
-// systems the file is renamed to spareName, a helper name beside the
-// launcher that is free by then, and its blocks are left for FreeDownload to
-// free; from another file system it is removed at once. On Windows it is
-// removed; where its name would outlast the removal while another program
-// reads the file (Windows before 10 version 1709, Wine), it is first renamed
-// to spareName, and goes when that program lets go. The run keeps its last
-// handle, whose closing frees the blocks, for FreeDownload, unless it lies on
-// another volume.
-void RemoveDownload(const std::string& newFile, const std::string& spareName);
+// made sure that it can be); on Windows also a read-only one, whose other
+// names stay read-only. On POSIX systems the file is renamed to spareName, a
+// helper name beside the launcher that is free by then, and its blocks are
+// left for FreeDownload to free; from another file system it is removed at
+// once. On Windows it is removed; where its name would outlast the removal
+// while another program reads the file (Windows before 10 version 1709,
+// Wine), it is first renamed to spareName, and goes when that program lets
+// go. One on another volume (which only trying tells where the volumes'
+// serial numbers are equal) cannot be: it is removed once no other program
+// has it open, waited for until the deadline, and else left as it was. The
+// run keeps its last handle, whose closing frees the blocks, for
+// FreeDownload, unless it lies on another volume. Returns what became of
+// the download, its name checked (on Windows waited for until the deadline).
+DownloadState RemoveDownload(const std::string& newFile, const std::string& spareName);
 
 // Frees what RemoveDownload left, if anything: meant for a pause, where the
 // user waits anyway.
@@ -220,7 +232,8 @@ bool FileThere(const std::string& path);
 // True when nothing at all (no file, folder or link) is at path.
 bool NothingAt(const std::string& path);
 
-// True when both paths lead to one and the same file.
+// True when both paths lead to one and the same file, as the system tells
+// (on Windows never by equal numbers alone, which may repeat).
 bool SameFile(const std::string& path, const std::string& otherPath);
 
 enum StartResult {

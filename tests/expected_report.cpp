@@ -16,7 +16,7 @@ int ExpectedStatus(Outcome outcome)
     if (outcome == updated || outcome == installed) {
         return 0;
     }
-    return outcome == usageError ? 1 : outcome == removeFailed || outcome == moveFailed ? 2 : 3;
+    return outcome == usageError ? 1 : outcome == removeFailed || outcome == moveFailed || outcome == downloadKept ? 2 : 3;
 }
 
 std::string ExpectedReport(Outcome outcome, const std::vector<std::string>& arguments, const std::string& refusal)
@@ -38,6 +38,10 @@ std::string ExpectedReport(Outcome outcome, const std::vector<std::string>& argu
         return report + move + why + "[TIME] Error           : Failed to move new launcher!\n";
     }
     report += (outcome == installed ? "" : "[TIME] Success         : Old launcher removed.\n") + move;
+    if (outcome == downloadKept) {
+        return report + "[TIME] Error           : Failed to remove new launcher! It is still there: " + newFile + "\n" +
+               "[TIME] Move            : Old launcher put back: " + oldFile + "\n";
+    }
     report += "[TIME] Success         : New launcher renamed successfully.\n"
               "[TIME] Done            : Update finished successfully!\n\n" + rule +
               "[TIME] Run             : Starting " + oldFile + "\n";

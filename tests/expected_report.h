@@ -11,8 +11,10 @@
 // ended as a program that cannot run, and gave way to the old one;
 // rolledBackNotStarted: then the old one would not start either;
 // notPutBack: the old launcher could not go back, and stays at the backup.
+// downloadKept: the launchers swapped, but the download's name could not
+// go, so the download stays as it was and the old launcher goes back.
 enum Outcome { updated, installed, usageError, removeFailed, moveFailed, notStarted, rolledBack,
-               rolledBackNotStarted, notPutBack };
+               rolledBackNotStarted, notPutBack, downloadKept };
 
 int ExpectedStatus(Outcome outcome);
 

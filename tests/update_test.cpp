@@ -86,6 +86,9 @@ struct UpdateCase {
     std::vector<std::string> alongside{};
     bool lockHeld = false;   // another program holds a lock on the folder
     std::string refusal{};   // the Error line that says why the download was refused
+    // Drive letters of the Wine prefix mapped to folders in the case's
+    // folder for the run: letter and folder. Each case has letters of its own.
+    std::vector<std::pair<std::string, std::string>> drives{};
 };
 
 // Names the case in test reports instead of dumping its bytes.
@@ -154,6 +157,13 @@ UpdateCase Alongside(UpdateCase c, std::vector<std::string> program)
     return c;
 }
 
+UpdateCase OnDrives(UpdateCase c, std::vector<std::pair<std::string, std::string>> drives)
+{
+    c.drives = std::move(drives);
+    c.on = windowsOnly;
+    return c;
+}
+
 UpdateCase WithOutput(UpdateCase c, OutputKind output)
 {
     c.run.output = output;
@@ -198,6 +208,11 @@ bool HoldLeaseBriefly(const std::string& path)
     const bool held = read(ready[0], &leased, 1) == 1 && leased;
     close(ready[0]);
     return held;
+}
+
+std::function<bool(const std::string&)> MountTmpfsAt(const std::string& name)
+{
+    return [=](const std::string& folder) { return MountTmpfs(folder + "/" + name); };
 }
 
 std::vector<UpdateCase> AllCases()
@@ -766,6 +781,74 @@ std::vector<UpdateCase> AllCases()
                              : Listing{{"launcher.exe", "0755:v2"}, {"other", "dir"}, {"other/target", "0644:v2"}},
                      windows ? 0 : 2});
 
+    // Names that differ only in case are two names where the file system
+    // tells case apart, as Wine's drives do though they claim not to: a link
+    // to the other name is a link like any other. Wine would remove or move
+    // what it leads to, so the update is refused with nothing changed:
+    // status 2, "Failed to move new launcher!" for a download, "Failed to
+    // remove old launcher!" for the launcher.
+    const auto linked = [](const std::string& link, const std::string& target) {
+        return [=](const std::string& folder) {
+            fs::create_directories(fs::path(folder + "/" + link).parent_path());
+            fs::create_symlink(target, folder + "/" + link);
+            return true;
+        };
+    };
+    cases.insert(cases.end(), {
+        On(windowsOnly, {"DownloadLinksIntoAFolderNamedOtherwiseInCase",
+                         And(Files("launcher.exe", "v1", "DL/launcher.new", "v2"), linked("dl/launcher.new", "../DL/launcher.new")),
+                         {"launcher.exe", "dl/launcher.new"}, moveFailed,
+                         {{"launcher.exe", "0755:v1"}, {"DL", "dir"}, {"DL/launcher.new", "0644:v2"}, {"dl", "dir"},
+                          {"dl/launcher.new", "link:../DL/launcher.new"}}, 0}),
+        On(windowsOnly, {"DownloadLinksToANameOtherwiseInCase",
+                         And(Files("launcher.exe", "v1", "LAUNCHER.NEW", "v2"), linked("launcher.new", "LAUNCHER.NEW")),
+                         standardArguments, moveFailed,
+                         {{"launcher.exe", "0755:v1"}, {"LAUNCHER.NEW", "0644:v2"}, {"launcher.new", "link:LAUNCHER.NEW"}}, 0}),
+        On(windowsOnly, {"OldLauncherLinksToANameOtherwiseInCase",
+                         And(Files("LAUNCHER.EXE", "v1", "launcher.new", "v2"), linked("launcher.exe", "LAUNCHER.EXE")),
+                         standardArguments, removeFailed,
+                         {{"LAUNCHER.EXE", "0755:v1"}, {"launcher.exe", "link:LAUNCHER.EXE"}, {"launcher.new", "0644:v2"}}, 0}),
+    });
+    // Two drives on two file systems with one serial number, as cloned disks
+    // have (Wine reads a drive's from .windows-serial at its root). Such
+    // numbers never make two files one, nor two volumes one. Where the
+    // launcher and the download are the first files made on each, their
+    // indexes match too: the download is installed all the same (status 0).
+    // Read, sharing its removal, past the bound, it can neither be moved out
+    // of sight nor removed: the old launcher goes back and the download
+    // stays as it was (status 2, "Failed to remove new launcher! It is still
+    // there", then "Old launcher put back"), never status 0 with the
+    // download there.
+    const auto twoDrives = [](bool sameIndex) {
+        const auto serial = [](const std::string& drive) { return Files(drive + "/.windows-serial", "4b657374", "", ""); };
+        const auto files = Files("one fs/launcher.exe", "v1", "other fs/launcher.new", "v2");
+        return And(And(MountTmpfsAt("one fs"), MountTmpfsAt("other fs")),
+                   sameIndex ? And(files, And(serial("one fs"), serial("other fs")))
+                             : And(serial("other fs"), And(files, serial("one fs"))));
+    };
+    const std::vector<std::pair<std::string, std::string>> pq{{"p", "one fs"}, {"q", "other fs"}};
+    const std::vector<std::pair<std::string, std::string>> rs{{"r", "one fs"}, {"s", "other fs"}};
+    const Listing serials{{"one fs", "dir"}, {"one fs/.windows-serial", "0755:4b657374"},
+                          {"other fs", "dir"}, {"other fs/.windows-serial", "0755:4b657374"}};
+    Listing twoDrivesUpdated = serials;
+    twoDrivesUpdated["one fs/launcher.exe"] = "0755:v2";
+    Listing twoDrivesKept = serials;
+    twoDrivesKept.insert({{"one fs/launcher.exe", "0755:v1"}, {"other fs/launcher.new", "0644:v2"}});
+    cases.insert(cases.end(), {
+        OnDrives({"TwoDrivesWithOneSerial", twoDrives(true), {"P:/launcher.exe", "Q:/launcher.new"}, updated, twoDrivesUpdated, 2}, pq),
+        Alongside(OnDrives({"TwoDrivesWithOneSerialDownloadStillRead", twoDrives(false), {"R:/launcher.exe", "S:/launcher.new"},
+                            downloadKept, twoDrivesKept, 0}, rs),
+                  {holder, "other fs/launcher.new", "rwd", "12000"}),
+    });
+    // A read-only download's other name is no file of the update's: it
+    // stays read-only, the update installed (status 0).
+    cases.push_back({"ReadOnlyDownloadWithASecondName", And(Files("launcher.exe", "v1", "launcher.new", "v2", 0755, 0444), [](const std::string& folder) {
+                         fs::create_directory(folder + "/other");
+                         fs::create_hard_link(folder + "/launcher.new", folder + "/other/kept.new");
+                         return true;
+                     }),
+                     standardArguments, updated, {{"launcher.exe", "0755:v2"}, {"other", "dir"}, {"other/kept.new", "0444:v2"}}, 2});
+
     std::vector<UpdateCase> forTarget;
     for (UpdateCase& c : cases) {
         if (c.on == both || (c.on == windowsOnly) == windows) {
@@ -824,6 +907,10 @@ protected:
         if (lingering > 0) {
             waitpid(lingering, nullptr, 0);
         }
+        std::error_code ignored;
+        for (const std::string& drive : drives) {
+            fs::remove(drive, ignored);
+        }
         if (!folder.empty()) {
             if (fs::exists(folder + "/started.txt")) {
                 WaitForFile(folder + "/finished.txt");
@@ -832,6 +919,7 @@ protected:
         }
     }
     std::string folder;
+    std::vector<std::string> drives; // the links that map drive letters
     pid_t lingering = 0;
 };
 
@@ -847,6 +935,12 @@ TEST_P(UpdateRun, EndsAsExpected)
     if (!c.prepare(folder)) {
         GTEST_SKIP() << "this machine cannot set up the case (it needs root for a mount, a "
                         "file system with the immutable attribute, or openssl and osslsigncode to sign)";
+    }
+    for (const auto& [letter, mapped] : c.drives) {
+        drives.push_back(std::string(std::getenv("WINEPREFIX")) + "/dosdevices/" + letter + ":");
+        std::error_code ignored;
+        fs::remove(drives.back(), ignored);
+        fs::create_directory_symlink(folder + "/" + mapped, drives.back());
     }
     std::string wrapped;
     for (const std::string& part : c.run.wrapper) {

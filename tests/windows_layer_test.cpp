@@ -102,7 +102,7 @@ TEST(HeldFiles, LettingGoClosesEveryRoleAndLeavesTheDownloadAsItWas)
     const struct {
         const char* name;
         HeldRole role;
-        bool readOnly;  // the file was read-only, and its attribute was lifted to hold it
+        bool readOnly;  // the file is read-only, and held so
         bool alone;     // held so that no other program can open it
     } cases[] = {
         {"the old launcher, held alone", heldOldLauncher, false, true},
@@ -114,10 +114,6 @@ TEST(HeldFiles, LettingGoClosesEveryRoleAndLeavesTheDownloadAsItWas)
         const std::string folder = MakeFolder();
         const std::string path = folder + "held.exe";
         PutFile(path, c.readOnly);
-        if (c.readOnly) {
-            SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
-            Held().downloadReadOnly = FILE_ATTRIBUTE_READONLY;
-        }
         Hold(c.role, CreateFileA(path.c_str(), holdAccess, c.alone ? 0 : shareAll, nullptr, OPEN_EXISTING,
                                  FILE_FLAG_OPEN_REPARSE_POINT, nullptr),
              path);
@@ -131,7 +127,6 @@ TEST(HeldFiles, LettingGoClosesEveryRoleAndLeavesTheDownloadAsItWas)
         EXPECT_TRUE(HeldByNobody(path)) << c.name;
         EXPECT_EQ(IsReadOnly(path), c.readOnly) << c.name;
         EXPECT_FALSE(Held().oldAlone || Held().downloadAlone) << c.name;
-        EXPECT_EQ(Held().downloadReadOnly, 0u) << c.name;
         RemoveFolder(folder, {"held.exe"});
     }
 }

@@ -83,18 +83,18 @@ void FlushFolder(const std::string& oldFile)
     }
 }
 
-void RemoveDownload(const std::string& newFile, const std::string& spareName)
+DownloadState RemoveDownload(const std::string& newFile, const std::string& spareName)
 {
     // Unlinking frees the file's blocks, which for a large file takes long
     // (ext4: a tenth of a second at 256 MiB): the name goes now, in one
     // rename, the blocks in FreeDownload. A download on another file system
-    // is unlinked now.
+    // is unlinked now; where that fails, nothing was done to it.
     if (RenameWithoutReplacing(newFile, spareName)) {
         RemoveOnStop(spareName);
-        return;
+        return downloadGone;
     }
     const Place place = At(newFile);
-    unlinkat(place.folder, place.name, 0);
+    return unlinkat(place.folder, place.name, 0) == 0 ? downloadGone : downloadKept;
 }
 
 void FreeDownload(const std::string& spareName)

@@ -3,7 +3,8 @@
 // closed, and the removal of the run's own helper files.
 //
 // Uses: ../shared/run_clock.cpp (the run's deadline), clock.cpp (Retried,
-// pauses), stops.cpp (ForgetOnStop), held.cpp and Win32.
+// pauses), stops.cpp (ForgetOnStop), identity.cpp (what tells files and
+// folders apart), held.cpp and Win32.
 
 #include "layer.h"
 
@@ -50,39 +51,11 @@ bool InUse(const std::string& path)
     return error == ERROR_SHARING_VIOLATION;
 }
 
-bool SameIdentity(const BY_HANDLE_FILE_INFORMATION& one, const BY_HANDLE_FILE_INFORMATION& other)
-{
-    return one.dwVolumeSerialNumber == other.dwVolumeSerialNumber &&
-           one.nFileIndexHigh == other.nFileIndexHigh && one.nFileIndexLow == other.nFileIndexLow;
-}
-
-// The path the system gives the file or folder that file is open on; empty
-// when it cannot.
-std::string FinalPathOf(HANDLE file)
-{
-    char finalPath[MAX_PATH * 4];
-    const DWORD length = GetFinalPathNameByHandleA(file, finalPath, sizeof finalPath, 0);
-    return length > 0 && length < sizeof finalPath ? finalPath : "";
-}
-
-// The same for the file or folder at path once every link and junction is
-// followed.
-std::string FinalPath(const std::string& path)
-{
-    const HANDLE file = CreateFileA(path.c_str(), 0, shareAll, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
-                                    nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-        return "";
-    }
-    const std::string finalPath = FinalPathOf(file);
-    CloseHandle(file);
-    return finalPath;
-}
-
 } // namespace
 
 HANDLE OpenRetried(std::int64_t until, const std::string& path, DWORD access, DWORD flags, DWORD share)
 {
+    // The handle carries Retried's answer: INVALID_HANDLE_VALUE where it failed.
     HANDLE file = INVALID_HANDLE_VALUE;
     Retried(until, [&] {
         file = CreateFileA(path.c_str(), access, share, nullptr, OPEN_EXISTING, flags, nullptr);
@@ -97,16 +70,20 @@ bool Gone(const std::string& path)
     return NothingAt(path);
 }
 
-bool Identify(const std::string& path, BY_HANDLE_FILE_INFORMATION& info)
+HANDLE OpenToIdentify(const std::string& path)
 {
-    const HANDLE file = CreateFileA(path.c_str(), 0, shareAll, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
-                                    nullptr);
+    return CreateFileA(path.c_str(), 0, shareAll, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+}
+
+FileIdentity IdentityAt(const std::string& path)
+{
+    const HANDLE file = OpenToIdentify(path);
     if (file == INVALID_HANDLE_VALUE) {
-        return false;
+        return FileIdentity{};
     }
-    const bool known = GetFileInformationByHandle(file, &info) != 0;
+    const FileIdentity identity = IdentityOf(file);
     CloseHandle(file);
-    return known;
+    return identity;
 }
 
 bool IsRegularFile(const std::string& path)
@@ -137,24 +114,44 @@ bool LeadsElsewhere(const std::string& path, HANDLE file)
 {
     // Windows opens a symbolic link itself with FILE_FLAG_OPEN_REPARSE_POINT;
     // Wine opens a Unix symbolic link's target all the same, and renames and
-    // removes the target, never the link.
+    // removes the target, never the link. Paths are no guide: a folder has
+    // many spellings, and a link to a name that differs only in case is a
+    // link like any other where the file system tells case apart.
     WIN32_FIND_DATAA entry;
     const HANDLE found = FindFirstFileA(path.c_str(), &entry);
     if (found == INVALID_HANDLE_VALUE) {
         return false;
     }
     FindClose(found);
-    std::string expected = FinalPath(FullFolderOf(path));
-    const std::string actual = file != INVALID_HANDLE_VALUE ? FinalPathOf(file) : FinalPath(path);
+    const std::string folderPath = FullFolderOf(path);
+    const HANDLE folder = OpenToIdentify(folderPath);
+    const HANDLE opened = file != INVALID_HANDLE_VALUE ? file : OpenToIdentify(path);
     // Where the system cannot tell (some network redirectors and virtual
     // file systems), there is nothing to judge by: the file is taken as it is.
-    if (expected.empty() || actual.empty()) {
-        return false;
+    const bool elsewhere = opened != INVALID_HANDLE_VALUE &&
+                           PlacementOf(opened, folder, folderPath, entry.cFileName) == Placement::elsewhere;
+    if (opened != file && opened != INVALID_HANDLE_VALUE) {
+        CloseHandle(opened);
     }
-    if (expected.back() != '\\') {
-        expected += '\\';
+    if (folder != INVALID_HANDLE_VALUE) {
+        CloseHandle(folder);
     }
-    return lstrcmpiA(actual.c_str(), (expected + entry.cFileName).c_str()) != 0;
+    return elsewhere;
+}
+
+bool HoldAlone(std::int64_t until, HeldRole role)
+{
+    HeldFile& held = Held().file[role];
+    HANDLE alone = INVALID_HANDLE_VALUE;
+    const bool reopened = Retried(until, [&] {
+        alone = ReOpenFile(held.handle, holdAccess, FILE_SHARE_DELETE, FILE_FLAG_OPEN_REPARSE_POINT);
+        return alone != INVALID_HANDLE_VALUE;
+    });
+    if (reopened) {
+        CloseHandle(held.handle);
+        held.handle = alone;
+    }
+    return reopened;
 }
 
 bool IsSeparator(char c)
@@ -187,9 +184,16 @@ bool NothingAt(const std::string& path)
 
 bool SameFile(const std::string& path, const std::string& otherPath)
 {
-    BY_HANDLE_FILE_INFORMATION one;
-    BY_HANDLE_FILE_INFORMATION other;
-    return Identify(path, one) && Identify(otherPath, other) && SameIdentity(one, other);
+    // Equal numbers are not enough (see SameFileOpen): the two are opened.
+    const HANDLE one = OpenToIdentify(path);
+    const HANDLE other = one != INVALID_HANDLE_VALUE ? OpenToIdentify(otherPath) : INVALID_HANDLE_VALUE;
+    const bool same = other != INVALID_HANDLE_VALUE && SameFileOpen(one, other);
+    for (const HANDLE file : {one, other}) {
+        if (file != INVALID_HANDLE_VALUE) {
+            CloseHandle(file);
+        }
+    }
+    return same;
 }
 
 bool FolderAllowsUpdate(const std::string& oldFile)
@@ -241,11 +245,12 @@ void RemoveHelperFile(const std::string& path)
     const bool isHeld = HeldAt(path, role);
     const HANDLE file =
         isHeld ? Held().file[role].handle : OpenRetried(until, path, holdAccess, FILE_FLAG_OPEN_REPARSE_POINT);
-    const LiftedReadOnly lifted = LiftReadOnly(file, path);
-    if (lifted.known) {
-        Retried(until, [&] { return MarkForRemoval(file); });
+    // The backup keeps the old launcher's attributes: read-only must not
+    // keep it from going, nor another name of the file from staying
+    // read-only. Nothing hangs on the answer: the name is checked below.
+    if (file != INVALID_HANDLE_VALUE) {
+        Retried(until, [&] { return MarkForRemovalKeepingAttributes(file); });
     }
-    PutReadOnlyBack(lifted);
     if (isHeld) {
         Release(role);
     } else if (file != INVALID_HANDLE_VALUE) {
@@ -253,7 +258,10 @@ void RemoveHelperFile(const std::string& path)
     }
     // A file that another program still reads, sharing its removal, keeps
     // its name until that program lets go (Windows before 10 version 1709,
-    // Wine): the name is checked, and waited for.
+    // Wine): the name is checked, and waited for. Nothing hangs on the
+    // answer either: a helper file that stays keeps its name from the run's
+    // use (a copy or a rename onto it fails, and the run with it), and the
+    // next run clears it first.
     Retried(until, [&] { return Gone(path); });
     ForgetOnStop(path);
 }

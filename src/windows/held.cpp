@@ -1,6 +1,7 @@
 // The files the run holds open, by their roles, and what can be done to a
-// held file at once: close it, put a download's read-only attribute back,
-// mark it for removal. Nothing here waits, so that a stop can use it all.
+// held file at once: close it, mark it for removal (a read-only one with
+// its other names left read-only). Nothing here waits, so that a stop can
+// use it all.
 //
 // Uses: Win32 only (the bottom of the layer).
 
@@ -11,7 +12,7 @@ namespace {
 // The one record of what the run holds: the console handler never looks at
 // it, so the main thread alone reads and changes it.
 HeldFiles held{{{INVALID_HANDLE_VALUE, nullptr}, {INVALID_HANDLE_VALUE, nullptr}, {INVALID_HANDLE_VALUE, nullptr}},
-               false, false, 0};
+               false, false};
 
 // FileDispositionInfoEx, which MinGW-w64 declares for newer targets only.
 const auto fileDispositionInfoEx = static_cast<FILE_INFO_BY_HANDLE_CLASS>(21);
@@ -63,12 +64,9 @@ void Release(HeldRole role)
 
 void LetGoOfDownload()
 {
-    const std::string* const download = held.file[heldDownload].path;
+    // Only its removal lifts a read-only attribute, and puts it back should
+    // the file stay: nothing is left to undo here.
     Release(heldDownload);
-    if (download != nullptr && held.downloadReadOnly != 0) {
-        SetFileAttributesA(download->c_str(), held.downloadReadOnly);
-    }
-    held.downloadReadOnly = 0;
     held.downloadAlone = false;
 }
 
@@ -92,45 +90,51 @@ HANDLE OpenToRemove(const std::string& path)
                        nullptr);
 }
 
-bool NameGoesAtOnce(HANDLE file)
+bool RemovedAtOnce(HANDLE file)
 {
-    FILE_DISPOSITION_INFO_EX now{FILE_DISPOSITION_FLAG_DELETE | FILE_DISPOSITION_FLAG_POSIX_SEMANTICS};
+    // The attribute is ignored only where the file has it: a system that
+    // does not know that flag (before Windows 10 version 1809) refuses the
+    // whole call.
+    BY_HANDLE_FILE_INFORMATION info;
+    const bool readOnly =
+        GetFileInformationByHandle(file, &info) && (info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0;
+    const DWORD flags = FILE_DISPOSITION_FLAG_DELETE | FILE_DISPOSITION_FLAG_POSIX_SEMANTICS |
+                        (readOnly ? FILE_DISPOSITION_FLAG_IGNORE_READONLY_ATTRIBUTE : 0);
+    FILE_DISPOSITION_INFO_EX now{flags};
     return SetFileInformationByHandle(file, fileDispositionInfoEx, &now, sizeof now) != 0;
 }
 
 bool MarkForRemoval(HANDLE file)
 {
     FILE_DISPOSITION_INFO onClose{TRUE};
-    return NameGoesAtOnce(file) || SetFileInformationByHandle(file, FileDispositionInfo, &onClose, sizeof onClose);
+    return RemovedAtOnce(file) || SetFileInformationByHandle(file, FileDispositionInfo, &onClose, sizeof onClose);
 }
 
-LiftedReadOnly LiftReadOnly(HANDLE file, const std::string& path)
+bool MarkForRemovalKeepingAttributes(HANDLE file)
 {
-    LiftedReadOnly lifted{false, 0, 0, INVALID_HANDLE_VALUE};
     BY_HANDLE_FILE_INFORMATION info;
-    if (file == INVALID_HANDLE_VALUE || !GetFileInformationByHandle(file, &info)) {
-        return lifted;
+    if (!GetFileInformationByHandle(file, &info) || !(info.dwFileAttributes & FILE_ATTRIBUTE_READONLY)) {
+        return MarkForRemoval(file);
     }
-    lifted = {true, info.dwFileAttributes, info.nNumberOfLinks, INVALID_HANDLE_VALUE};
-    // The backup keeps the old launcher's attributes; read-only must not
-    // keep it from going, nor another name of the file from staying
-    // read-only: a handle of its own puts the attribute back once the name
-    // is gone.
-    if ((info.dwFileAttributes & FILE_ATTRIBUTE_READONLY) != 0) {
-        lifted.attributesHandle = CreateFileA(path.c_str(), FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, shareAll,
-                                              nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-        SetFileAttributesA(path.c_str(), info.dwFileAttributes & ~FILE_ATTRIBUTE_READONLY);
+    if (RemovedAtOnce(file)) {
+        return true;
     }
-    return lifted;
-}
-
-void PutReadOnlyBack(const LiftedReadOnly& lifted)
-{
-    if (lifted.attributesHandle == INVALID_HANDLE_VALUE) {
-        return;
+    // Wine opens no file for FILE_WRITE_ATTRIBUTES that the user may not
+    // write, but changes attributes through any handle: the held one then.
+    const HANDLE reopened =
+        ReOpenFile(file, FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES, shareAll, FILE_FLAG_OPEN_REPARSE_POINT);
+    const HANDLE attributes = reopened != INVALID_HANDLE_VALUE ? reopened : file;
+    const bool lifted = SetAttributes(attributes, info.dwFileAttributes & ~FILE_ATTRIBUTE_READONLY);
+    const bool marked = lifted && MarkForRemoval(file);
+    const DWORD error = GetLastError();
+    // The file's other names show the attribute too: it goes back on them,
+    // and on a file left unmarked, before the run's last handle closes.
+    if (lifted && (!marked || info.nNumberOfLinks > 1)) {
+        SetAttributes(attributes, info.dwFileAttributes);
     }
-    if (lifted.names > 1) {
-        SetAttributes(lifted.attributesHandle, lifted.attributes);
+    if (reopened != INVALID_HANDLE_VALUE) {
+        CloseHandle(reopened);
     }
-    CloseHandle(lifted.attributesHandle);
+    SetLastError(error);
+    return marked;
 }

@@ -5,6 +5,8 @@
 // own part here (and platform.h's functions of those files), so that no two
 // of them depend on each other. The order:
 //   held.cpp    the files the run holds, and what can be done to them at once
+//   identity.cpp files, folders and volumes told apart (declared in
+//               identity.h, which this file includes)
 //   stops.cpp   console events, holding them, acting on a stop
 //   clock.cpp   time, pauses, Retried
 //   ../shared/run_clock.cpp  the run's deadline (GiveUpAt, GiveUpTime)
@@ -25,6 +27,8 @@
 #define WIN32_LEAN_AND_MEAN
 #endif
 #include <windows.h>
+
+#include "windows/identity.h"
 
 // ---- held.cpp ------------------------------------------------------------
 
@@ -71,10 +75,6 @@ struct HeldFiles {
     // Set while the download is held alone, as one on another volume is:
     // its name then goes with the run's handle.
     bool downloadAlone;
-    // The attributes of a read-only download, which the run lifts before
-    // the launchers change places and puts back should the download stay;
-    // else 0.
-    DWORD downloadReadOnly;
 };
 
 // The run's one record of what it holds. Owned by held.cpp; the files above
@@ -93,7 +93,8 @@ bool HeldAt(const std::string& path, HeldRole& role);
 void Release(HeldRole role);
 
 // Lets go of the download; one that stays is left as it was, read-only if
-// it was.
+// it was (only its removal lifts that attribute, and puts it back should
+// the file stay).
 void LetGoOfDownload();
 
 // Lets go of every held file, the download as LetGoOfDownload does.
@@ -107,32 +108,24 @@ bool SetAttributes(HANDLE file, DWORD attributes);
 HANDLE OpenToRemove(const std::string& path);
 
 // Marks the open file (opened with delete access) for removal so that its
-// name goes at once, even while other programs read the file, where the
-// system can (Windows 10 version 1709 and later; not Wine): once, with no
-// wait. Its blocks are freed as the last handle closes.
-bool NameGoesAtOnce(HANDLE file);
+// name goes at once, even while other programs read the file, and a
+// read-only one without its attribute lifted, where the system can (Windows
+// 10 version 1709 and later, 1809 for a read-only file; not Wine): once,
+// with no wait. Its blocks are freed as the last handle closes. False, with
+// nothing changed, where the system cannot.
+bool RemovedAtOnce(HANDLE file);
 
 // Marks the open file (opened with delete access) for removal, once, with no
-// wait: as NameGoesAtOnce where the system can, else its name goes once
+// wait: as RemovedAtOnce where the system can, else its name goes once
 // every handle to it has closed. On failure, GetLastError says why.
 bool MarkForRemoval(HANDLE file);
 
-// A read-only attribute lifted from a file so that it can be removed.
-struct LiftedReadOnly {
-    bool known;        // the file's attributes could be read
-    DWORD attributes;  // as they were
-    DWORD names;       // how many names the file had
-    HANDLE attributesHandle; // kept to put them back, where read-only
-};
-
-// Reads the attributes of file (open at path; INVALID_HANDLE_VALUE gives
-// known false) and lifts a read-only attribute, which would keep the file
-// from being removed. Acts at once.
-LiftedReadOnly LiftReadOnly(HANDLE file, const std::string& path);
-
-// Puts a lifted read-only attribute back where the file has another name
-// that stays, and closes what LiftReadOnly opened.
-void PutReadOnlyBack(const LiftedReadOnly& lifted);
+// The same for a file that may be read-only, with nothing outside the
+// update changed: where the system cannot ignore the attribute, it is
+// lifted for the marking only, and put back through a handle of the run's
+// own before the last one closes where the file has other names (which
+// show it too), or stays unmarked. On failure, GetLastError says why.
+bool MarkForRemovalKeepingAttributes(HANDLE file);
 
 // ---- stops.cpp -----------------------------------------------------------
 
@@ -188,8 +181,13 @@ HANDLE OpenRetried(std::int64_t until, const std::string& path, DWORD access, DW
 // the name, so that Retried waits for it to go.
 bool Gone(const std::string& path);
 
-// What the system knows of the file or folder at path (following links).
-bool Identify(const std::string& path, BY_HANDLE_FILE_INFORMATION& info);
+// The file or folder at path, opened to be told apart from others (links
+// followed); INVALID_HANDLE_VALUE where nothing opens there.
+HANDLE OpenToIdentify(const std::string& path);
+
+// What the system says of the file or folder at path (see identity.h);
+// known false where nothing opens there.
+FileIdentity IdentityAt(const std::string& path);
 
 // True when path is an ordinary file on a disk: not a folder, a device
 // (NUL, CON, COM1) or a pipe. Another program that holds it is waited for
@@ -203,5 +201,12 @@ std::string FullFolderOf(const std::string& path);
 // A link to a file elsewhere, which the system would move or remove in its
 // place: the file that opens at path (through file, where given, opened
 // with FILE_FLAG_OPEN_REPARSE_POINT) is not the entry of that name in its
-// folder. Where the system cannot tell, false.
+// folder: it lies in another folder, or under another name. The folders are
+// told apart by identity, the names as their file system compares them.
+// Where the system cannot tell, false.
 bool LeadsElsewhere(const std::string& path, HANDLE file = INVALID_HANDLE_VALUE);
+
+// Holds the file held in role alone from here on: once no other program has
+// it open (waited for until until), none can open it but to remove it.
+// False, the file held as before, where one keeps it open past that.
+bool HoldAlone(std::int64_t until, HeldRole role);

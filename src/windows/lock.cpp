@@ -3,11 +3,12 @@
 //
 // Uses: files.cpp (the folder's identity), ../shared/run_clock.cpp (the
 // run's deadline), clock.cpp, stops.cpp (a stop cuts the wait short),
-// held.cpp (let go of with the lock) and Win32.
+// held.cpp (let go of with the lock), identity.h and Win32.
 
 #include "layer.h"
 
 #include <cstdio>
+#include <cstring>
 
 UpdatersLock WaitForOtherUpdaters(const std::string& oldFile)
 {
@@ -16,13 +17,19 @@ UpdatersLock WaitForOtherUpdaters(const std::string& oldFile)
     // named by the folder's identity, so that every spelling of its path
     // (another drive letter, a short name, \\?\) meets the same lock, and
     // lives in the global namespace, so that other sessions meet it too.
-    BY_HANDLE_FILE_INFORMATION folder;
-    if (!Identify(FullFolderOf(oldFile), folder) || !(folder.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    // The volume's serial number is left out of it: Wine shows one folder
+    // with another serial through each drive letter. A folder on another
+    // volume with the same file ID only shares the wait.
+    const std::string folderPath = FullFolderOf(oldFile);
+    const DWORD attributes = GetFileAttributesA(folderPath.c_str());
+    const FileIdentity folder = IdentityAt(folderPath);
+    if (!folder.known || attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
         return {noFolder, 0, 0};
     }
-    char name[80];
-    std::snprintf(name, sizeof name, "Global\\Kestrin updater %08lx-%08lx%08lx", folder.dwVolumeSerialNumber,
-                  folder.nFileIndexHigh, folder.nFileIndexLow);
+    char name[80] = "Global\\Kestrin updater ";
+    for (const BYTE byte : folder.id.Identifier) {
+        std::snprintf(name + std::strlen(name), sizeof name - std::strlen(name), "%02x", byte);
+    }
     HANDLE mutex = CreateMutexA(nullptr, FALSE, name);
     if (mutex == nullptr) {
         mutex = CreateMutexA(nullptr, FALSE, name + sizeof "Global\\" - 1);

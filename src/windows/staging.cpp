@@ -4,7 +4,8 @@
 //
 // Uses: program_image.h (the program check), signature.cpp (the publisher's
 // signature), files.cpp, ../shared/run_clock.cpp (the run's deadline),
-// clock.cpp (Retried), stops.cpp, held.cpp and Win32.
+// clock.cpp (Retried), stops.cpp, identity.cpp (the volumes told apart),
+// held.cpp and Win32.
 
 #include "layer.h"
 
@@ -118,34 +119,24 @@ bool Copied(const std::string& newFile, const std::string& stagingFile)
 
 // Holds the download with delete access, so that no other program can keep
 // it once the new launcher is in place, where the staged copy is held. A
-// read-only one could not be removed: its attribute is lifted first. It is
-// recorded as held before it is opened, so that a stop meanwhile puts the
-// attribute back.
+// read-only one keeps its attribute until its removal (where that fails,
+// the old launcher goes back).
 void HoldDownload(const std::string& newFile, const std::string& permissionsOf, bool staged)
 {
-    const DWORD downloadAttributes = GetFileAttributesA(newFile.c_str());
-    const bool readOnly =
-        downloadAttributes != INVALID_FILE_ATTRIBUTES && (downloadAttributes & FILE_ATTRIBUTE_READONLY) != 0;
-    if (staged && readOnly && Retried(GiveUpTime(), [&] {
-            return SetFileAttributesA(newFile.c_str(), downloadAttributes & ~FILE_ATTRIBUTE_READONLY) != 0;
-        })) {
-        Held().downloadReadOnly = downloadAttributes;
-    }
-    const bool removable = !readOnly || Held().downloadReadOnly != 0;
-    Hold(heldDownload, INVALID_HANDLE_VALUE, newFile);
-    if (!staged || !removable) {
+    if (!staged) {
         return;
     }
     // One on another volume cannot be renamed out of the launcher's sight,
     // and its name would outlast its removal while another program reads
     // it: it is held alone, once no other program has it open, so that none
-    // can until it is gone.
-    BY_HANDLE_FILE_INFORMATION download;
-    BY_HANDLE_FILE_INFORMATION folder;
-    Held().downloadAlone = !Identify(newFile, download) || !Identify(FullFolderOf(permissionsOf), folder) ||
-                           download.dwVolumeSerialNumber != folder.dwVolumeSerialNumber;
-    Held().file[heldDownload].handle = OpenRetried(GiveUpTime(), newFile, holdAccess, FILE_FLAG_OPEN_REPARSE_POINT,
-                                                   Held().downloadAlone ? 0 : shareAll);
+    // can until it is gone. Serial numbers that differ tell of another
+    // volume (or, under Wine, of another drive letter). Equal ones tell
+    // nothing, as serials repeat: RemoveDownload then tells by trying.
+    const FileIdentity download = IdentityAt(newFile);
+    const FileIdentity folder = IdentityAt(FullFolderOf(permissionsOf));
+    Held().downloadAlone = !download.known || !folder.known || OnOtherVolumes(download, folder);
+    const DWORD share = Held().downloadAlone ? 0 : shareAll;
+    Hold(heldDownload, OpenRetried(GiveUpTime(), newFile, holdAccess, FILE_FLAG_OPEN_REPARSE_POINT, share), newFile);
 }
 
 } // namespace

@@ -83,12 +83,13 @@ void RemoveRegisteredHelper()
     while (!isHeld && (file = OpenToRemove(path)) == INVALID_HANDLE_VALUE && HeldForAMoment(GetLastError()) &&
            PausedBeforeRetry(until, pause)) {
     }
-    const LiftedReadOnly lifted = LiftReadOnly(file, path);
+    // The backup keeps the old launcher's attributes: read-only must not
+    // keep it from going, nor another name of the file from staying
+    // read-only.
     pause = 10;
-    while (lifted.known && !MarkForRemoval(file) && HeldForAMoment(GetLastError()) &&
-           PausedBeforeRetry(until, pause)) {
+    while (file != INVALID_HANDLE_VALUE && !MarkForRemovalKeepingAttributes(file) &&
+           HeldForAMoment(GetLastError()) && PausedBeforeRetry(until, pause)) {
     }
-    PutReadOnlyBack(lifted);
     if (isHeld) {
         Release(role);
     } else if (file != INVALID_HANDLE_VALUE) {

@@ -137,30 +137,48 @@ void FlushFolder(const std::string&)
     // Each rename was written through already.
 }
 
-void RemoveDownload(const std::string& newFile, const std::string& spareName)
+DownloadState RemoveDownload(const std::string& newFile, const std::string& spareName)
 {
     const HeldFile& download = Held().file[heldDownload];
     if (download.path == nullptr || *download.path != newFile) {
-        std::remove(newFile.c_str());
-        return;
+        const bool removed = std::remove(newFile.c_str()) == 0;
+        return Retried(GiveUpTime(), [&] { return Gone(newFile); }) ? downloadGone
+               : removed                                             ? downloadGoing
+                                                                     : downloadKept;
     }
     // Where a name outlasts its removal while another program reads the
     // file, the download's name is first moved out of the launcher's sight.
-    // One held alone has no reader to outlast. It lies on another volume,
-    // where it cannot take the spare name: its name goes with its handle,
-    // which is let go of at once.
-    const bool nameGoesNow =
-        !Held().downloadAlone && (NameGoesAtOnce(download.handle) || RenameWithoutReplacing(newFile, spareName));
+    // One on another volume cannot be (the rename fails with
+    // ERROR_NOT_SAME_DEVICE: where the volumes' serial numbers are equal,
+    // only trying tells). It is held alone, once no other program has it
+    // open, so that its name goes with its handle, which is let go of at
+    // once; one that another program keeps open past the deadline is left
+    // as it was.
+    bool marked = false;
+    bool nameGoesNow = false;
+    if (!Held().downloadAlone) {
+        marked = RemovedAtOnce(download.handle);
+        nameGoesNow = marked || RenameWithoutReplacing(newFile, spareName);
+        Held().downloadAlone = !nameGoesNow && HoldAlone(GiveUpTime(), heldDownload);
+        if (!nameGoesNow && !Held().downloadAlone) {
+            LetGoOfDownload();
+            return downloadKept;
+        }
+    }
+    // The rename holds it again under the spare name.
+    marked = marked ||
+             Retried(GiveUpTime(), [] { return MarkForRemovalKeepingAttributes(Held().file[heldDownload].handle); });
     // Its last handle, whose closing frees the blocks, is kept for
-    // FreeDownload where the name has gone already. The rename holds it
-    // again under the spare name.
-    if (!Retried(GiveUpTime(), [] { return MarkForRemoval(Held().file[heldDownload].handle); }) || !nameGoesNow) {
+    // FreeDownload where the name has gone already.
+    if (!marked || !nameGoesNow) {
         Release(heldDownload);
     }
     Held().downloadAlone = false;
-    Held().downloadReadOnly = 0;
     // Status 0 says that the download is gone: its name is checked.
-    Retried(GiveUpTime(), [&] { return Gone(newFile); });
+    if (Retried(GiveUpTime(), [&] { return Gone(newFile); })) {
+        return downloadGone;
+    }
+    return marked ? downloadGoing : downloadKept;
 }
 
 void FreeDownload(const std::string&)
