@@ -110,8 +110,8 @@ bool FolderAllowsUpdate(const std::string& oldFile);
 // Copies the regular file newFile to stagingFile, which must not exist yet,
 // checks that the copy may replace the launcher at permissionsOf (see
 // MayReplace in program_image.h), and flushes it to the disk. Where only
-// trying tells whether newFile may be removed (POSIX: a sticky folder in a
-// user namespace), it is renamed to probeFile and straight back, stop
+// trying tells whether newFile may be removed (POSIX: a sticky folder,
+// neither it nor newFile this user's), it is renamed to probeFile and straight back, stop
 // requests held; a run killed between the two leaves it there for the
 // next run to put back. The copy gets
 // the permissions (and, for root, the owner and group where the system lets

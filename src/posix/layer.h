@@ -80,7 +80,7 @@ void CallOffBackgroundRemoval(UpdatersLock& lock);
 enum RemovalRight {
     removalRefused, // unlink and rename would refuse
     removalAllowed, // they would take the file away
-    removalUntold   // a sticky folder in a user namespace: only trying tells
+    removalUntold   // a sticky folder, neither it nor the file the user's: only trying tells
 };
 
 // Whether unlink and rename would take the file at path away (see
