@@ -271,10 +271,12 @@ int main(int argc, char* argv[])
     if (givesWay && PutBack(backupFile, oldFile)) {
         Log("Move", putBackMessage);
         // What the user had is started, not watched: there is nothing to
-        // fall back to.
-        if (WatchLaunch(StartProgram(oldFile), MicrosecondsNow()) != startedProgram) {
+        // fall back to, and how soon it ends is its own affair.
+        const Launch old = StartProgram(oldFile);
+        if (old.result != startedProgram) {
             Log("Error", "Failed to start old launcher!");
         }
+        LetRun(old);
     } else if (givesWay) {
         Log("Error", notPutBackMessage);
     } else if (start == startedProgram && aside == movedAside) {

@@ -270,6 +270,10 @@ Launch StartProgram(const std::string& path);
 // returned as it is.
 StartResult WatchLaunch(const Launch& launch, std::int64_t deadline);
 
+// Leaves what StartProgram started to run on its own, unwatched: however
+// soon it ends, nothing of it is left to this process.
+void LetRun(const Launch& launch);
+
 // Puts the old launcher, moved aside to backupFile, back at oldFile's path in
 // place of what is there, in one step, and makes that last.
 bool PutBack(const std::string& backupFile, const std::string& oldFile);

@@ -151,6 +151,12 @@ StartResult WatchLaunch(const Launch& launch, std::int64_t deadline)
     return ended == launcher && EndedAsUnrunnable(status) ? endedByFault : startedProgram;
 }
 
+void LetRun(const Launch&)
+{
+    // The child goes on as the system's once this process ends; until then
+    // an end leaves only its status, which nobody needs.
+}
+
 void PrepareBackgroundRemoval(UpdatersLock& lock, const std::string& helperFile)
 {
     // Without the lock, a later run could meet the file still there.

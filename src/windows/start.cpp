@@ -91,6 +91,13 @@ StartResult WatchLaunch(const Launch& launch, std::int64_t deadline)
     return ended && code >= 0xC0000000 ? endedByFault : startedProgram;
 }
 
+void LetRun(const Launch& launch)
+{
+    if (launch.process != 0) {
+        CloseHandle(reinterpret_cast<HANDLE>(launch.process));
+    }
+}
+
 void PrepareBackgroundRemoval(UpdatersLock&, const std::string&)
 {
     // Nothing on Windows: the backup is removed as RemoveHelperFile removes
