@@ -167,20 +167,57 @@ SignatureFacts ReadSignature(HANDLE file, const std::string& path)
     return facts;
 }
 
-bool SignedLikeOldLauncher(const std::string& oldFile, HANDLE staged, const std::string& stagedPath,
+namespace {
+
+DWORD WINAPI ReadOnThread(LPVOID argument)
+{
+    SignatureRead& read = *static_cast<SignatureRead*>(argument);
+    read.facts = ReadSignature(read.file, read.path);
+    return 0;
+}
+
+} // namespace
+
+void BeginReadingSignature(const std::string& oldFile, SignatureRead& read)
+{
+    read.path = oldFile;
+    read.file = CreateFileA(oldFile.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                            nullptr, OPEN_EXISTING, 0, nullptr);
+    read.certificates = read.file != INVALID_HANDLE_VALUE && !PlainlyUnsigned(read.file);
+    if (read.certificates) {
+        // Where no thread can be made, FinishReadingSignature reads it.
+        read.thread = CreateThread(nullptr, 0, ReadOnThread, &read, 0, nullptr);
+    }
+}
+
+SignatureFacts FinishReadingSignature(SignatureRead& read)
+{
+    if (read.thread != nullptr) {
+        WaitForSingleObject(read.thread, INFINITE);
+        CloseHandle(read.thread);
+        read.thread = nullptr;
+    } else if (read.file != INVALID_HANDLE_VALUE && read.certificates) {
+        read.facts = ReadSignature(read.file, read.path);
+    }
+    if (read.file != INVALID_HANDLE_VALUE) {
+        CloseHandle(read.file);
+        read.file = INVALID_HANDLE_VALUE;
+    }
+    return read.facts;
+}
+
+bool SignedLikeOldLauncher(SignatureRead& oldLauncher, HANDLE staged, const std::string& stagedPath,
                            std::string& refusal)
 {
-    const HANDLE old = CreateFileA(oldFile.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                   nullptr, OPEN_EXISTING, 0, nullptr);
-    const SignatureFacts oldLauncher = ReadSignature(old, oldFile);
-    if (old != INVALID_HANDLE_VALUE) {
-        CloseHandle(old);
-    }
-    if (!NamesPublisher(oldLauncher)) {
+    // The staged copy is hashed while the old launcher's hash goes on, in
+    // case that names a publisher: waiting for it first would make the two
+    // hashes take twice as long.
+    const SignatureFacts download = oldLauncher.certificates ? ReadSignature(staged, stagedPath) : SignatureFacts{};
+    const SignatureFacts old = FinishReadingSignature(oldLauncher);
+    if (!NamesPublisher(old)) {
         return true;
     }
-    const SignatureFacts download = ReadSignature(staged, stagedPath);
-    const PublisherVerdict verdict = SamePublisher(oldLauncher, download);
-    refusal = RefusalMessage(verdict, oldLauncher, download);
+    const PublisherVerdict verdict = SamePublisher(old, download);
+    refusal = RefusalMessage(verdict, old, download);
     return verdict == samePublisher;
 }

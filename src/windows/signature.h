@@ -18,9 +18,32 @@
 // system has no wintrust.dll, or file is INVALID_HANDLE_VALUE.
 SignatureFacts ReadSignature(HANDLE file, const std::string& path);
 
-// False, with refusal saying why, where the launcher at oldFile carries a
-// signature that names its publisher and the staged copy, open at staged
-// (with read access) under stagedPath, is not signed by that publisher.
-// The staged copy is hashed only where the old launcher names one.
-bool SignedLikeOldLauncher(const std::string& oldFile, HANDLE staged, const std::string& stagedPath,
+// The old launcher's signature, read on a thread of its own while the
+// download is copied: where it is signed, both files are hashed whole, and
+// the two hashes then take the time of one on a machine with two cores.
+// Owned by the caller from BeginReadingSignature to FinishReadingSignature,
+// which every path must reach: the thread writes into it until then.
+struct SignatureRead {
+    bool certificates = false; // a certificate table, so maybe a signature
+    HANDLE thread = nullptr;
+    HANDLE file = INVALID_HANDLE_VALUE;
+    std::string path;
+    SignatureFacts facts;
+};
+
+// Begins reading the signature of the launcher at oldFile. One whose header
+// shows no certificate table (most launchers) is told at once, by its first
+// 4 KiB, and no thread is started.
+void BeginReadingSignature(const std::string& oldFile, SignatureRead& read);
+
+// Waits for the read to end (a hash cannot be called off) and returns what
+// it found. Once ended, the read returns the same again.
+SignatureFacts FinishReadingSignature(SignatureRead& read);
+
+// False, with refusal saying why, where the old launcher's signature names
+// its publisher and the staged copy, open at staged (with read access) under
+// stagedPath, is not signed by that publisher. Ends the old launcher's
+// read. The staged copy is hashed only where the old launcher carries a
+// signature, beside its hash.
+bool SignedLikeOldLauncher(SignatureRead& oldLauncher, HANDLE staged, const std::string& stagedPath,
                            std::string& refusal);

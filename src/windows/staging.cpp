@@ -144,7 +144,14 @@ void HoldDownload(const std::string& newFile, const std::string& permissionsOf, 
 bool StageCopy(const std::string& newFile, const std::string& stagingFile, const std::string& permissionsOf,
                const std::string&, std::string& refusal)
 {
-    if (!IsRegularFile(newFile) || LeadsToAnotherFolder(newFile) || !Copied(newFile, stagingFile)) {
+    if (!IsRegularFile(newFile) || LeadsToAnotherFolder(newFile)) {
+        return false;
+    }
+    // A signed old launcher is hashed while the download is copied.
+    SignatureRead oldSignature;
+    BeginReadingSignature(permissionsOf, oldSignature);
+    if (!Copied(newFile, stagingFile)) {
+        FinishReadingSignature(oldSignature);
         return false;
     }
     RemoveOnStop(stagingFile);
@@ -170,7 +177,8 @@ bool StageCopy(const std::string& newFile, const std::string& stagingFile, const
              MayInstall(copy, permissionsOf) && FlushFileBuffers(copy) && SetAttributes(copy, attributes) &&
              !StopRequested();
     // A signed launcher gives way only to a program its publisher signed.
-    staged = staged && SignedLikeOldLauncher(permissionsOf, copy, stagingFile, refusal);
+    staged = staged && SignedLikeOldLauncher(oldSignature, copy, stagingFile, refusal);
+    FinishReadingSignature(oldSignature);
     if (!staged) {
         LetGoOfDownload();
         RemoveHelperFile(stagingFile);
