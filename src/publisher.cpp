@@ -49,6 +49,9 @@ SignatureState StateOfTrustResult(std::uint32_t result)
 
 PublisherVerdict SamePublisher(const SignatureFacts& oldLauncher, const SignatureFacts& download)
 {
+    if (oldLauncher.state == unreadable) {
+        return oldUnreadable;
+    }
     // A signature the system does not accept for the old launcher's own
     // file names no publisher to hold the download to.
     if (!NamesPublisher(oldLauncher)) {
@@ -96,6 +99,8 @@ std::string RefusalMessage(PublisherVerdict verdict, const SignatureFacts& oldLa
                "system does not trust" + both;
     case newChainNotTrusted:
         return "The new launcher's certificate is not trusted by the system, but the old launcher's is" + both;
+    case oldUnreadable:
+        return "The old launcher could not be read to tell who signed it";
     }
     return "";
 }

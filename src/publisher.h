@@ -30,8 +30,12 @@ enum SignatureState {
     verifiedUntrustedChain,
     // Signed, but the system rejects the signature for another reason: a
     // signer it distrusts or that may not sign programs, a signature it
-    // cannot read, a file it cannot read.
-    signatureRejected
+    // cannot read.
+    signatureRejected,
+    // The file is there but could not be read (another program held it
+    // without sharing reading past the run's bound, or no right to): its
+    // signature is unknown.
+    unreadable
 };
 
 struct SignatureFacts {
@@ -56,7 +60,10 @@ enum PublisherVerdict {
     otherKey,
     // The old launcher's chain is trusted, the new one's, in the same name,
     // is not.
-    newChainNotTrusted
+    newChainNotTrusted,
+    // Whether the old launcher names a publisher is unknown: it may, so no
+    // download can be shown to come from it.
+    oldUnreadable
 };
 
 // What a result of WinVerifyTrust (an HRESULT, its bits as they are) says

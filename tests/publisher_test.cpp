@@ -24,6 +24,7 @@ const std::uint32_t providerUnknown = 0x800B0001; // TRUST_E_PROVIDER_UNKNOWN
 const std::uint32_t expired = 0x800B0101;       // CERT_E_EXPIRED, no timestamp
 const std::uint32_t distrusted = 0x800B0111;    // TRUST_E_EXPLICIT_DISTRUST
 const std::uint32_t fileMissing = 2;            // ERROR_FILE_NOT_FOUND
+const std::uint32_t cannotRead = 5;             // ERROR_ACCESS_DENIED: not asked, never opened
 
 const std::string acme = "CN=Acme Games Ltd, O=Acme Games Ltd, C=GB";
 const std::string other = "CN=Someone Else, O=Someone Else, C=US";
@@ -41,7 +42,7 @@ struct File {
 SignatureFacts FactsOf(const File& file)
 {
     SignatureFacts facts;
-    facts.state = StateOfTrustResult(file.result);
+    facts.state = file.result == cannotRead ? unreadable : StateOfTrustResult(file.result);
     if (facts.state == verified || facts.state == verifiedUntrustedChain) {
         facts.subject = file.subject;
         facts.publicKey = file.key;
@@ -104,6 +105,8 @@ TEST(SamePublisher, InstallsOnlyWhatTheOldLaunchersPublisherSigned)
          "The system does not accept the new launcher's signature, but accepts the old launcher's (" + acme + ")"},
         {"new signer unreadable", {untrustedRoot, acme, "key 1"}, names, {untrustedRoot, acme, ""},
          "The system does not accept the new launcher's signature, but accepts the old launcher's (" + acme + ")"},
+        {"old unreadable, new signed", {cannotRead, "", ""}, none, {trusted, acme, "key 1"},
+         "The old launcher could not be read to tell who signed it"},
     };
     for (const auto& c : cases) {
         const SignatureFacts oldLauncher = FactsOf(c.oldLauncher);

@@ -763,6 +763,15 @@ std::vector<UpdateCase> AllCases()
         signedFiles("SignedThenChanged", "v1 signed by A", "v2 signed by A, changed",
                     "The new launcher's signature does not match its contents"),
         signedFiles("SignedAfterUnsigned", "v1", "v2 signed by A", ""),
+        // A signed launcher that a program holds without sharing reading is
+        // waited for, and then judged; one that stays unreadable might be
+        // signed, and takes nothing.
+        Alongside(signedFiles("SignedLauncherLockedForAMoment", "v1 signed by A", "v2",
+                              "The new launcher is not signed, but the old launcher is (" + publisherA + ")"),
+                  {holder, "launcher.exe", "-", "1500"}),
+        Alongside(signedFiles("LauncherUnreadablePastTheBound", "v1", "v2",
+                              "The old launcher could not be read to tell who signed it"),
+                  {holder, "launcher.exe", "-", "12000"}),
     });
     // A signed release of Kestrin.exe as a launcher would be: started with
     // no arguments, it writes its usage and exits with 1, an ordinary end.

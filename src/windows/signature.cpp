@@ -178,12 +178,12 @@ DWORD WINAPI ReadOnThread(LPVOID argument)
 
 } // namespace
 
-void BeginReadingSignature(const std::string& oldFile, SignatureRead& read)
+void BeginReadingSignature(HANDLE file, const std::string& path, bool cannotBeRead, SignatureRead& read)
 {
-    read.path = oldFile;
-    read.file = CreateFileA(oldFile.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                            nullptr, OPEN_EXISTING, 0, nullptr);
-    read.certificates = read.file != INVALID_HANDLE_VALUE && !PlainlyUnsigned(read.file);
+    read.path = path;
+    read.file = file;
+    read.facts.state = cannotBeRead ? unreadable : notSigned;
+    read.certificates = file != INVALID_HANDLE_VALUE && !PlainlyUnsigned(file);
     if (read.certificates) {
         // Where no thread can be made, FinishReadingSignature reads it.
         read.thread = CreateThread(nullptr, 0, ReadOnThread, &read, 0, nullptr);
@@ -214,9 +214,6 @@ bool SignedLikeOldLauncher(SignatureRead& oldLauncher, HANDLE staged, const std:
     // hashes take twice as long.
     const SignatureFacts download = oldLauncher.certificates ? ReadSignature(staged, stagedPath) : SignatureFacts{};
     const SignatureFacts old = FinishReadingSignature(oldLauncher);
-    if (!NamesPublisher(old)) {
-        return true;
-    }
     const PublisherVerdict verdict = SamePublisher(old, download);
     refusal = RefusalMessage(verdict, old, download);
     return verdict == samePublisher;

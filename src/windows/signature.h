@@ -31,19 +31,22 @@ struct SignatureRead {
     SignatureFacts facts;
 };
 
-// Begins reading the signature of the launcher at oldFile. One whose header
-// shows no certificate table (most launchers) is told at once, by its first
-// 4 KiB, and no thread is started.
-void BeginReadingSignature(const std::string& oldFile, SignatureRead& read);
+// Begins reading the signature of the launcher open at file (with read
+// access; the read owns the handle from here), found at path.
+// INVALID_HANDLE_VALUE where none could be opened: there is no launcher, or
+// if cannotBeRead, one that cannot be read. One whose header shows no
+// certificate table (most launchers) is told at once, by its first 4 KiB,
+// and no thread is started.
+void BeginReadingSignature(HANDLE file, const std::string& path, bool cannotBeRead, SignatureRead& read);
 
 // Waits for the read to end (a hash cannot be called off) and returns what
 // it found. Once ended, the read returns the same again.
 SignatureFacts FinishReadingSignature(SignatureRead& read);
 
-// False, with refusal saying why, where the old launcher's signature names
-// its publisher and the staged copy, open at staged (with read access) under
-// stagedPath, is not signed by that publisher. Ends the old launcher's
-// read. The staged copy is hashed only where the old launcher carries a
-// signature, beside its hash.
+// False, with refusal saying why, where the old launcher cannot be read, or
+// its signature names its publisher and the staged copy, open at staged
+// (with read access) under stagedPath, is not signed by that publisher.
+// Ends the old launcher's read. The staged copy is hashed only where the
+// old launcher carries a signature, beside its hash.
 bool SignedLikeOldLauncher(SignatureRead& oldLauncher, HANDLE staged, const std::string& stagedPath,
                            std::string& refusal);

@@ -147,9 +147,14 @@ bool StageCopy(const std::string& newFile, const std::string& stagingFile, const
     if (!IsRegularFile(newFile) || LeadsToAnotherFolder(newFile)) {
         return false;
     }
-    // A signed old launcher is hashed while the download is copied.
+    // A signed old launcher is hashed while the download is copied. One
+    // that a program holds without sharing reading is waited for, as for
+    // every step; one still unreadable then might be signed, and so takes
+    // no download.
+    const HANDLE old = OpenRetried(GiveUpTime(), permissionsOf, GENERIC_READ);
+    const bool unreadable = old == INVALID_HANDLE_VALUE && !IsMissing(GetLastError());
     SignatureRead oldSignature;
-    BeginReadingSignature(permissionsOf, oldSignature);
+    BeginReadingSignature(old, permissionsOf, unreadable, oldSignature);
     if (!Copied(newFile, stagingFile)) {
         FinishReadingSignature(oldSignature);
         return false;
